@@ -1,0 +1,30 @@
+// The busy sign of the station: the position and maximum that the main
+// window's progress bar shows. A scan drives it with the maximum 255, a
+// multi-channel node read with the maximum 12; a non-zero position means a
+// scan or node read is in progress (or was interrupted).
+#pragma once
+
+#include <QObject>
+
+namespace qlx {
+
+class ProgressValue : public QObject {
+    Q_OBJECT
+public:
+    int position() const { return m_position; }
+    int maximum() const { return m_maximum; }
+    void setPosition(int position);
+    void setMaximum(int maximum);
+
+signals:
+    void changed(int position, int maximum);
+
+private:
+    int m_position = 0;
+    int m_maximum = 255;
+};
+
+// The station's one progress value (the main window's `VrProgressBar`).
+ProgressValue &VrProgressBar();
+
+} // namespace qlx
