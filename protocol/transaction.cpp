@@ -15,23 +15,34 @@ int retry_count = 0;
 
 namespace {
 
-// Resumes its coroutine once, from whichever signal fires first.
-struct Wake {
-    std::coroutine_handle<> handle;
-    bool fired = false;
+// Resumes its coroutine once, from whichever signal fires first. The awaiter
+// only points at this state, so copies of it made by the promise are harmless.
+class Wake {
+public:
+    Wake() = default;
+    Wake(const Wake &) = delete;
+    Wake &operator=(const Wake &) = delete;
 
-    bool await_ready() const noexcept { return fired; }
-    void await_suspend(std::coroutine_handle<> h) noexcept { handle = h; }
-    void await_resume() const noexcept {}
+    struct Awaiter {
+        Wake *wake;
+        bool await_ready() const noexcept { return wake->m_fired; }
+        void await_suspend(std::coroutine_handle<> h) noexcept { wake->m_handle = h; }
+        void await_resume() const noexcept {}
+    };
+    Awaiter wait() { return Awaiter{this}; }
 
     void fire()
     {
-        if (fired)
+        if (m_fired)
             return;
-        fired = true;
-        if (auto h = std::exchange(handle, {}))
+        m_fired = true;
+        if (auto h = std::exchange(m_handle, {}))
             h.resume(); // nothing of *this is touched after this point
     }
+
+private:
+    std::coroutine_handle<> m_handle;
+    bool m_fired = false;
 };
 
 QCoro::Task<void> preciseSleep(int ms)
@@ -147,35 +158,52 @@ QCoro::Task<QByteArray> Transaction::exchange(QByteArray request, int cap, bool 
     const qint64 sentAt = nowMicros();
     m_lastActivityMicros = sentAt + static_cast<qint64>(request.size() * m_port.characterMicros());
 
+    // After an exchange that got no complete answer, that answer may still be on its way.
+    // Bytes that begin to arrive before the node can even have heard the whole request
+    // (its wire time plus the 3.5 characters that end it) are that late answer: they
+    // are dropped, with the rest of their frame, instead of being taken for this answer.
+    const double charMicros = m_port.characterMicros();
+    const qint64 gap = static_cast<qint64>(std::ceil(3.5 * charMicros));
+    const qint64 staleUntil =
+        m_lastIncomplete ? sentAt + static_cast<qint64>(request.size() * charMicros) + gap : sentAt;
+    qint64 lastStaleAt = -1;
+    const bool early = m_fastSpeed && readAnswer && cap > 0;
+
     Wake wake;
     const QMetaObject::Connection onTick = connect(&Timer_delay, &QTimer::timeout, this, [&wake] { wake.fire(); });
-    QMetaObject::Connection onData;
-    const bool early = m_fastSpeed && readAnswer && cap > 0;
-    if (early) {
-        onData = connect(&m_port, &ComPort::readyRead, this, [&] {
-            const QByteArray head = m_port.device().peek(3);
-            const int expected = expected_answer_length(request, head);
-            if (expected > 0 && m_port.device().bytesAvailable() >= std::min(expected, cap))
-                wake.fire();
-        });
-    }
+    const QMetaObject::Connection onData = connect(&m_port, &ComPort::readyRead, this, [&] {
+        const qint64 now = nowMicros();
+        if (now < staleUntil || (lastStaleAt >= 0 && now - lastStaleAt < gap)) {
+            m_stats.discardedBytes += static_cast<quint64>(m_port.discardInput());
+            lastStaleAt = now;
+            return;
+        }
+        if (!early)
+            return;
+        const QByteArray head = m_port.device().peek(3);
+        const int expected = expected_answer_length(request, head);
+        if (expected > 0 && m_port.device().bytesAvailable() >= std::min(expected, cap))
+            wake.fire();
+    });
     Timer_delay.start();
-    co_await wake;
+    co_await wake.wait();
     disconnect(onTick);
-    if (early)
-        disconnect(onData);
+    disconnect(onData);
     if (Timer_delay.isActive()) {
         Timer_delay.stop();
         ++m_stats.earlyEnds;
     }
 
     QByteArray answer;
-    if (readAnswer)
+    if (readAnswer) {
         answer = m_port.read(cap);
-    if (readAnswer && !answer.isEmpty())
-        ++m_stats.answered;
-    else if (readAnswer)
-        ++m_stats.silent;
+        const int expected = expected_answer_length(request, answer);
+        m_lastIncomplete = answer.isEmpty() || (expected > 0 && answer.size() < std::min(expected, cap));
+        if (!answer.isEmpty())
+            ++m_stats.answered;
+        else
+            ++m_stats.silent;
+    }
     qCDebug(lcLine) << bytes_to_hex(request) << "->" << bytes_to_hex(answer) << "after"
                     << (nowMicros() - sentAt) / 1000.0 << "ms";
     emit exchanged(request, answer);

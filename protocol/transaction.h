@@ -7,7 +7,9 @@
 // Before a request is sent the layer keeps 3.5 characters of silence after the
 // last frame on the line and throws away whatever is still queued in the
 // receiver (a late answer to an earlier request), so an exchange never returns
-// bytes that arrived before its own request went out. The discarded bytes are
+// bytes that arrived before its own request went out. After an exchange that got
+// no complete answer it also drops a frame that begins before the node could have
+// heard the new request: the late answer to the earlier one. Discarded bytes are
 // counted in the line statistics.
 //
 // The answer wait is one `Timer_delay` interval. With FastSpeed on, an
@@ -93,6 +95,7 @@ private:
     QElapsedTimer m_clock;
     qint64 m_lastActivityMicros = -1'000'000'000; // end of the last frame seen on the line
     bool m_busy = false;
+    bool m_lastIncomplete = false; // the last exchange got no complete answer
     std::deque<std::coroutine_handle<>> m_waiters;
     LineStatistics m_stats;
 };

@@ -1,0 +1,32 @@
+// The station folder: where the settings (ini/), daily logs (logs/), database
+// link (bd/) and saved reports (Reports/) live. It is the executable's folder
+// unless `--home DIR` names another.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace qlx {
+
+class StationFolder {
+public:
+    explicit StationFolder(QString root);
+
+    // `--home DIR` from the arguments, else the executable's folder.
+    static StationFolder fromArguments(const QStringList &arguments);
+
+    QString root() const { return m_root; }
+    QString iniFile(const QString &name) const; // ini/<name>
+    QString logsDir() const;
+    QString bdDir() const;
+    QString reportsDir() const;
+
+    // Makes a ready station folder: ini/ with the serial port in Com_setup_modbus.ini,
+    // logs/, bd/ and Reports/. An empty port leaves the built-in one.
+    bool initialise(const QString &port, QString *error = nullptr) const;
+
+private:
+    QString m_root;
+};
+
+} // namespace qlx
