@@ -1,0 +1,16 @@
+# qlx_add_test(NAME LABEL SOURCES ... [LIBS ...] [DEFINITIONS ...] [DEPENDS ...])
+# A Qt Test program run headless under CTest with its label (unit, integration, gui).
+function(qlx_add_test name label)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;DEFINITIONS;DEPENDS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
+  if(T_DEFINITIONS)
+    target_compile_definitions(${name} PRIVATE ${T_DEFINITIONS})
+  endif()
+  if(T_DEPENDS)
+    add_dependencies(${name} ${T_DEPENDS})
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS ${label}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8" TIMEOUT 300)
+endfunction()

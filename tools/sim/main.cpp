@@ -1,0 +1,184 @@
+// quorlex-sim: a simulated line of sensor controllers on a pseudo-terminal.
+//
+// Prints the path the station should open as the first line on stdout, then
+// serves the line until SIGTERM, SIGINT or SIGHUP.
+#include "tools/sim/line_simulator.h"
+
+#include "protocol/unit_crc.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+using namespace qlx::sim;
+
+namespace {
+
+void complain(const QString &message)
+{
+    std::fprintf(stderr, "quorlex-sim: %s\n", qPrintable(message));
+}
+
+bool parseAddresses(const QString &text, QList<int> *addresses)
+{
+    for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const int address = part.trimmed().toInt(&ok);
+        if (!ok || address < 1 || address > 255)
+            return false;
+        addresses->append(address);
+    }
+    return !addresses->isEmpty();
+}
+
+QString stamp(const LineSimulator &sim)
+{
+    return QString::number(sim.elapsedNs() / 1e9, 'f', 3);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Block the stop signals before Qt starts any thread, so that they arrive
+    // only through the signalfd read on the event loop.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quorlex-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Simulated line of Quorlex sensor controllers on a pseudo-terminal.\n"
+                       "Prints the path for the station to open as the first line on stdout."));
+    parser.addHelpOption();
+    const QCommandLineOption nodesOption(QStringLiteral("nodes"),
+                                         QStringLiteral("Nodes with default content, e.g. 5,17,200 (default 1,2,3)."),
+                                         QStringLiteral("list"));
+    const QCommandLineOption scenarioOption(QStringLiteral("scenario"),
+                                            QStringLiteral("JSON scenario: nodes, their content and faults."),
+                                            QStringLiteral("file"));
+    const QCommandLineOption linkOption(QStringLiteral("link"),
+                                        QStringLiteral("Symbolic link to the station's end of the line."),
+                                        QStringLiteral("path"));
+    const QCommandLineOption deviceOption(QStringLiteral("device"),
+                                          QStringLiteral("Serve this terminal device instead of a new pty."),
+                                          QStringLiteral("path"));
+    const QCommandLineOption latencyOption(QStringLiteral("latency"),
+                                           QStringLiteral("Node answer latency in ms (default 2)."),
+                                           QStringLiteral("ms"));
+    const QCommandLineOption noWireOption(QStringLiteral("no-wire-time"),
+                                          QStringLiteral("Answer without modelling the time bytes spend on the wire."));
+    const QCommandLineOption demoOption(QStringLiteral("demo"),
+                                        QStringLiteral("Eight lively nodes, one alarm, one node going silent."));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"),
+                                           QStringLiteral("Log every frame and answer in hex on stderr."));
+    parser.addOptions({nodesOption, scenarioOption, linkOption, deviceOption, latencyOption, noWireOption,
+                       demoOption, verboseOption});
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty()) {
+        complain(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+        return 2;
+    }
+
+    LineSimulator sim;
+
+    // Nodes: --demo or --nodes first, a scenario adds to or replaces them;
+    // with neither nodes nor a scenario the line holds nodes 1, 2 and 3.
+    QList<int> addresses;
+    if (parser.isSet(nodesOption) && !parseAddresses(parser.value(nodesOption), &addresses)) {
+        complain(QStringLiteral("--nodes wants addresses 1..255 separated by commas"));
+        return 2;
+    }
+    if (!parser.isSet(nodesOption) && !parser.isSet(demoOption) && !parser.isSet(scenarioOption))
+        addresses = {1, 2, 3};
+    if (parser.isSet(demoOption)) {
+        for (const NodeConfig &config : demoLine())
+            sim.addNode(config);
+    }
+    for (const int address : addresses)
+        sim.addNode(defaultNode(address));
+    QString error;
+    if (parser.isSet(scenarioOption) && !sim.loadScenario(parser.value(scenarioOption), &error)) {
+        complain(error);
+        return 2;
+    }
+    // The command line has the last word over the scenario.
+    if (parser.isSet(latencyOption)) {
+        bool ok = false;
+        const double latency = parser.value(latencyOption).toDouble(&ok);
+        if (!ok || latency < 0) {
+            complain(QStringLiteral("--latency wants a number of milliseconds"));
+            return 2;
+        }
+        sim.setLatencyMs(latency);
+    }
+    if (parser.isSet(noWireOption))
+        sim.setWireTime(false);
+
+    const bool opened = parser.isSet(deviceOption) ? sim.openDevice(parser.value(deviceOption), &error)
+                                                   : sim.openPty(&error);
+    if (!opened) {
+        complain(error);
+        return 1;
+    }
+    if (parser.isSet(linkOption)) {
+        if (!parser.isSet(deviceOption) && !sim.makeLink(parser.value(linkOption), &error)) {
+            complain(error);
+            return 1;
+        }
+        if (parser.isSet(deviceOption))
+            complain(QStringLiteral("--link is ignored with --device"));
+    }
+
+    const int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signalFd < 0) {
+        complain(QStringLiteral("cannot watch for stop signals"));
+        return 1;
+    }
+    QSocketNotifier signalNotifier(signalFd, QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [signalFd] {
+        signalfd_siginfo info{};
+        while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        }
+        QCoreApplication::quit();
+    });
+
+    if (parser.isSet(verboseOption)) {
+        QObject::connect(&sim, &LineSimulator::frameReceived, &sim, [&sim](const QByteArray &frame, int baud) {
+            const bool heard = !sim.frames().isEmpty() && sim.frames().last().heard;
+            std::fprintf(stderr, "%s rx %6d %s%s\n", qPrintable(stamp(sim)), baud,
+                         qPrintable(qlx::bytes_to_hex(frame)), heard ? "" : "  (not heard)");
+        });
+        QObject::connect(&sim, &LineSimulator::answerSent, &sim, [&sim](const QByteArray &answer) {
+            std::fprintf(stderr, "%s tx %6d %s\n", qPrintable(stamp(sim)), sim.lineBaud(),
+                         qPrintable(qlx::bytes_to_hex(answer)));
+        });
+        QStringList nodes;
+        for (const int address : sim.addresses())
+            nodes.append(QString::number(address));
+        complain(QStringLiteral("serving %1 with nodes %2").arg(sim.devicePath(), nodes.join(QLatin1Char(','))));
+    }
+
+    // The first line on stdout is what scripts and tests wait for.
+    const QString stationEnd = sim.stationPath().isEmpty() ? sim.devicePath() : sim.stationPath();
+    std::printf("%s\n", qPrintable(stationEnd));
+    std::fflush(stdout);
+
+    const int rc = app.exec();
+    sim.close();   // also removes the link
+    ::close(signalFd);
+    return rc;
+}
