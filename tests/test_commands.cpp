@@ -74,6 +74,18 @@ private slots:
         QCOMPARE(run(Diag_restart(*l.line, 200)), word::Ok);
     }
 
+    void modemLinesOfAPseudoTerminalAreRefused()
+    {
+        SimLine l;
+        QVERIFY(l.open(40));
+        // A pseudo-terminal has no DTR or RTS: the caller hears of it, the port stays usable.
+        QVERIFY_THROWS_EXCEPTION(PortError, l.port.setDtr(true));
+        QVERIFY_THROWS_EXCEPTION(PortError, l.port.setRts(false));
+        QVERIFY(l.port.isOpen());
+        l.addStillNode(5);
+        QVERIFY(!run(l.line->Timed_exchange(Build_identify(5), kIdentifyCap)).isEmpty());
+    }
+
     void speedBroadcastSwitchesTheNodes()
     {
         SimLine l;

@@ -219,6 +219,38 @@ private slots:
         QCOMPARE(l.sim.frames().size(), 1);
     }
 
+    void abortDuringAReadStopsBeforeTheNextChannel()
+    {
+        SimLine l;
+        QVERIFY(l.open(40));
+        l.addStillNode(4);
+        arr_nodes[1].address = 4;
+        // A window closing in the middle of the read asks it to stop.
+        QObject::connect(&VrProgressBar(), &ProgressValue::changed, &l.sim, [](int position, int) {
+            if (position == 3)
+                abort_read = 1;
+        });
+        run(Read_node(*l.line, 1, QStringLiteral("F")));
+        QCOMPARE(abort_read, 0);
+        QCOMPARE(VrProgressBar().position(), 0);
+        QVERIFY(arr_nodes[1].setup[3].gain != 0);  // the channel in progress finished
+        QCOMPARE(arr_nodes[1].setup[4], Tarr_setup{}); // nothing after it
+        QCOMPARE(l.sim.frames().size(), 1 + 3 * 10);
+    }
+
+    void portErrorEndsTheReadQuietly()
+    {
+        SimLine l;
+        QVERIFY(l.open(40));
+        l.addStillNode(4);
+        arr_nodes[1].address = 4;
+        l.port.close();
+        VrProgressBar().setPosition(5);
+        run(Read_node(*l.line, 1, QStringLiteral("F"))); // must not raise
+        QCOMPARE(VrProgressBar().position(), 0);
+        QVERIFY(!l.line->busy());
+    }
+
     void badAnswersGiveTheirWords_data()
     {
         QTest::addColumn<int>("foreign");
