@@ -120,12 +120,15 @@ private slots:
 
     void answerSlightlyLaterThanTheWait()
     {
-        // At 9600 baud a one-register answer needs about 23 ms of line time; the node adds
-        // 20 ms more, so its answer lands just after a 35 ms wait, inside the next exchange.
+        // At 1200 baud a one-register answer needs about 172 ms of line time; the node adds
+        // 33 ms more, so its answer lands just after a 200 ms wait, inside the next exchange.
         SimLine l;
-        QVERIFY(l.open(35));
-        sim::Node *node = l.addStillNode(5);
-        node->faults().lateMs = 20;
+        QVERIFY(l.open(200, 1200));
+        sim::NodeConfig config = sim::defaultNode(5);
+        config.moving = false;
+        config.baud = 1200;
+        sim::Node *node = l.sim.addNode(config);
+        node->faults().lateMs = 33;
         node->setRaw(1, 1111);
         node->setRaw(2, 2222);
         node->setRaw(3, 3333);
