@@ -1,6 +1,8 @@
 // INI files and the serial settings file.
 #include "core/comport.h"
 #include "core/ini_file.h"
+#include "core/station_folder.h"
+#include "core/station_settings.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -133,6 +135,53 @@ private slots:
         QVERIFY(!port.isOpen());
         QVERIFY_THROWS_EXCEPTION(PortError, port.write(QByteArray("x")));
         QVERIFY_THROWS_EXCEPTION(PortError, port.setDtr(true));
+    }
+
+    void stationSettingsFirstStart()
+    {
+        QTemporaryDir dir;
+        StationSettings settings{StationFolder(dir.path())};
+        QCOMPARE(settings.takeAnswerWait(), 100);
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("ini/Time.ini"))), QByteArray("[Quorlex]\r\nTimOut=100\r\n"));
+        QCOMPARE(settings.fastSpeed(), false);
+        QCOMPARE(settings.refreshInterval(), 5000);
+        QCOMPARE(settings.recordInDb(), false);
+        QCOMPARE(settings.recordInFile(), true);
+    }
+
+    void stationSettingsStored()
+    {
+        QTemporaryDir dir;
+        StationSettings settings{StationFolder(dir.path())};
+        settings.setFastSpeed(true);
+        settings.setRefreshInterval(0); // 0 means the built-in interval
+        QCOMPARE(settings.refreshInterval(), 5000);
+        settings.setRefreshInterval(30000);
+        settings.setRecordInDb(true);
+        settings.setRecordInFile(false);
+        const StationSettings again{StationFolder(dir.path())};
+        QCOMPARE(again.fastSpeed(), true);
+        QCOMPARE(again.refreshInterval(), 30000);
+        QCOMPARE(again.recordInDb(), true);
+        QCOMPARE(again.recordInFile(), false);
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("ini/QLXN.ini"))),
+                 QByteArray("[Network]\r\nFastSpeed=1\r\n\r\n[Monitor]\r\nTime_refresh=30000\r\n\r\n"
+                            "[Record]\r\nin_bd=1\r\nin_file=0\r\n"));
+    }
+
+    void stationFolderInit()
+    {
+        QTemporaryDir dir;
+        const StationFolder folder(dir.filePath(QStringLiteral("station")));
+        QVERIFY(folder.initialise(QStringLiteral("/dev/ttyUSB3")));
+        for (const char *sub : {"ini", "logs", "bd", "Reports"})
+            QVERIFY(QDir(folder.root()).exists(QString::fromLatin1(sub)));
+        ComPort port;
+        port.loadSettings(IniFile(folder.iniFile(QStringLiteral("Com_setup_modbus.ini"))));
+        QCOMPARE(port.settings().port, QStringLiteral("/dev/ttyUSB3"));
+        QCOMPARE(port.settings().baud(), 9600);
+        QCOMPARE(StationFolder::fromArguments({QStringLiteral("x"), QStringLiteral("--home"), dir.path()}).root(),
+                 QDir(dir.path()).absolutePath());
     }
 
     void characterTime()
