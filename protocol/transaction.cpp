@@ -196,6 +196,10 @@ QCoro::Task<QByteArray> Transaction::exchange(QByteArray request, int cap, bool 
 
     QByteArray answer;
     if (readAnswer) {
+        // Bytes the driver already holds but the event loop has not handed over yet (a busy
+        // loop can run the wait's tick first) arrived within the wait: let them in.
+        for (int turn = 0; turn < 2 && m_port.queuedBytes() > m_port.device().bytesAvailable(); ++turn)
+            co_await preciseSleep(0);
         answer = m_port.read(cap);
         const int expected = expected_answer_length(request, answer);
         m_lastIncomplete = answer.isEmpty() || (expected > 0 && answer.size() < std::min(expected, cap));
