@@ -9,6 +9,6 @@ scripts/setup.sh build
 (cd build && ctest --output-on-failure --timeout 600 -j2)
 
 scripts/setup.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQLX_SANITIZE=ON -DQLX_CORE_ONLY=ON
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure --timeout 900 -j2 -L 'unit|integration')
