@@ -6,6 +6,8 @@
 #include "core/unit_procedure.h"
 #include "protocol/unit_protocol.h"
 
+#include <QFileInfo>
+
 #include <qcoro/qcorotimer.h>
 
 namespace qlx {
@@ -42,6 +44,87 @@ void Station::setScanCaption(const QString &caption)
 {
     m_scanCaption = caption;
     emit scanCaptionChanged(caption);
+}
+
+void Station::useFolder(const StationFolder &folder)
+{
+    m_folder.emplace(folder);
+    m_settings.emplace(folder);
+}
+
+QCoro::Task<void> Station::start_network()
+{
+    co_await Set_baud(m_line, m_lineSpeedText);
+    emit speedTicked(m_lineSpeedText);
+}
+
+QCoro::Task<void> Station::change_speed(QString speedText)
+{
+    m_lineSpeedText = speedText;
+    emit speedTicked(speedText);
+    // The nodes hear the new speed at the speed they still use; only then does the port follow.
+    co_await Set_baud(m_line, speedText);
+    m_port.setSpeed(speedText.toInt());
+}
+
+bool Station::toggle_port()
+{
+    if (m_port.isOpen()) {
+        m_port.close();
+        return false;
+    }
+    try {
+        m_port.open();
+    } catch (const PortError &e) {
+        qCWarning(lcPort) << "open failed:" << e.what();
+    }
+    return m_port.isOpen();
+}
+
+bool Station::load_port_settings()
+{
+    const QString path = m_folder->iniFile(QStringLiteral("Com_setup_modbus.ini"));
+    if (!QFileInfo::exists(path))
+        return false;
+    m_port.loadSettings(IniFile(path));
+    return true;
+}
+
+bool Station::store_port_settings()
+{
+    IniFile ini(m_folder->iniFile(QStringLiteral("Com_setup_modbus.ini")));
+    return m_port.storeSettings(ini);
+}
+
+bool Station::set_modem_line(bool dtr, bool on)
+{
+    try {
+        if (dtr)
+            m_port.setDtr(on);
+        else
+            m_port.setRts(on);
+        return true;
+    } catch (const PortError &e) {
+        m_eventLog.appendStamped(QStringLiteral(" - ") + e.message());
+        return false;
+    }
+}
+
+bool Station::set_dtr(bool on)
+{
+    return set_modem_line(true, on);
+}
+
+bool Station::set_rts(bool on)
+{
+    return set_modem_line(false, on);
+}
+
+void Station::set_fast_speed(bool on)
+{
+    m_line.setFastSpeed(on);
+    if (m_settings)
+        m_settings->setFastSpeed(on);
 }
 
 QCoro::Task<QByteArray> Station::identify(int a)

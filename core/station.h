@@ -6,11 +6,14 @@
 #include "core/comport.h"
 #include "core/event_log.h"
 #include "core/node_list.h"
+#include "core/station_folder.h"
+#include "core/station_settings.h"
 #include "protocol/transaction.h"
 
 #include <QObject>
 
 #include <array>
+#include <optional>
 
 #include <qcoro/qcorotask.h>
 
@@ -23,6 +26,12 @@ public:
 
     explicit Station(QObject *parent = nullptr);
     ~Station() override;
+
+    // The station folder whose settings files the commands read and write.
+    void useFolder(const StationFolder &folder);
+    const StationFolder &folder() const { return *m_folder; }
+    bool hasFolder() const { return m_folder.has_value(); }
+    StationSettings &settings() { return *m_settings; }
 
     ComPort &comPort() { return m_port; }
     Transaction &line() { return m_line; }
@@ -53,7 +62,24 @@ public:
     // Presence test: up to three identify probes; true at the first answer of any kind.
     QCoro::Task<bool> test_quorlex_in_net(int a);
 
+    // Port and speed commands.
+    // Sends the speed broadcast with the current line speed text and ticks its speed item.
+    QCoro::Task<void> start_network();
+    // A speed item: the broadcast goes out at the old speed, then the port switches.
+    QCoro::Task<void> change_speed(QString speedText);
+    // "Закрыть"/"Открыть": true when the port is open afterwards; an open failure is silent.
+    bool toggle_port();
+    bool load_port_settings();  // from ini/Com_setup_modbus.ini; false when there is no file
+    bool store_port_settings();
+    // "DSR" drives DTR, "RTS" drives RTS; a line the device cannot drive gives an event-log line.
+    bool set_dtr(bool on);
+    bool set_rts(bool on);
+    // "Сократить время ожидания": the transaction layer's early end, stored in [Network] "FastSpeed".
+    void set_fast_speed(bool on);
+
 signals:
+    // The speed item whose caption equals this text is ticked (none for another text).
+    void speedTicked(const QString &speedText);
     void statusPanelChanged(int panel, const QString &text);
     void scanCaptionChanged(const QString &caption);
 
@@ -61,6 +87,10 @@ private:
     void setScanCaption(const QString &caption);
     QCoro::Task<QByteArray> identify(int a);
 
+    bool set_modem_line(bool dtr, bool on);
+
+    std::optional<StationFolder> m_folder;
+    std::optional<StationSettings> m_settings;
     ComPort m_port;
     Transaction m_line;
     NodeList m_nodeList;
