@@ -1,28 +1,39 @@
 // The station's desktop program.
 //
-//   quorlex-station [--home DIR]            run in the station folder DIR
-//   quorlex-station --init DIR [--port P]   make a ready station folder and exit
+//   quorlex-station [--home DIR] [--scan] [--screenshot FILE]
+//   quorlex-station --init DIR [--port PATH]
 //
-// For now the window shows the serial port of the station folder and what an
-// identify probe of the line finds; the full main window is built on this core.
-#include "core/comport.h"
-#include "core/ini_file.h"
+// --home DIR        the station folder (default: the executable's folder)
+// --init DIR        make a ready station folder, with the serial port PATH, and exit
+// --scan            scan the line once the main window is shown
+// --screenshot FILE after that scan, save a picture of the screen into FILE
 #include "core/station_folder.h"
-#include "protocol/transaction.h"
-#include "protocol/unit_protocol.h"
+#include "core/ui/mainform.h"
+#include "core/ui/mdiapp.h"
 
+#include <QAction>
 #include <QApplication>
-#include <QLabel>
-#include <QMainWindow>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QVBoxLayout>
+#include <QPixmap>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QTimer>
 
+#include <csignal>
 #include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace qlx;
 
 namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int signo)
+{
+    const char c = static_cast<char>(signo);
+    [[maybe_unused]] const auto n = ::write(signalPipe[1], &c, 1);
+}
 
 QString argumentAfter(const QStringList &args, const QString &flag)
 {
@@ -30,72 +41,90 @@ QString argumentAfter(const QStringList &args, const QString &flag)
     return i >= 0 && i + 1 < args.size() ? args.at(i + 1) : QString();
 }
 
+// Reports an error that escaped the message loop, then ends the program.
+QCoro::Task<void> reportFatal()
+{
+    co_await DialogSeam::ask(nullptr, kFatalCaption, kFatalText, QMessageBox::Critical,
+                             QMessageBox::Ok | QMessageBox::Cancel);
+    QCoreApplication::exit(1);
+}
+
+class StationApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "quorlex-station: %s\n", e.what());
+            if (!m_failed) {
+                m_failed = true;
+                reportFatal();
+            }
+            return false;
+        }
+    }
+
+private:
+    bool m_failed = false;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
+    StationApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Сеть датчиков Quorlink"));
+    QApplication::setQuitOnLastWindowClosed(false);
     const QStringList args = QApplication::arguments();
 
     if (args.contains(QStringLiteral("--init"))) {
         const QString dir = argumentAfter(args, QStringLiteral("--init"));
-        QString error;
+        QString error = dir.isEmpty() ? QStringLiteral("--init needs a folder") : QString();
         if (dir.isEmpty() || !StationFolder(dir).initialise(argumentAfter(args, QStringLiteral("--port")), &error)) {
-            std::fprintf(stderr, "quorlex-station: %s\n", qPrintable(error.isEmpty() ? QStringLiteral("--init needs a folder") : error));
+            std::fprintf(stderr, "quorlex-station: %s\n", qPrintable(error));
             return 2;
         }
         return 0;
     }
 
-    const StationFolder folder = StationFolder::fromArguments(args);
-    ComPort port;
-    port.loadSettings(IniFile(folder.iniFile(QStringLiteral("Com_setup_modbus.ini"))));
-    Transaction line(port);
-    line.setAnswerWait(IniFile(folder.iniFile(QStringLiteral("Time.ini"))).readInteger(QStringLiteral("Quorlex"), QStringLiteral("TimOut"), 100));
+    StationApp station(StationFolder::fromArguments(args));
+    QObject::connect(&station, &StationApp::finished, &app, [](int code) { QCoreApplication::exit(code); });
+    QObject::connect(&station, &StationApp::fatalError, &app, [] { reportFatal(); });
 
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("Сеть датчиков Кворлекс"));
-    auto *central = new QWidget;
-    auto *layout = new QVBoxLayout(central);
-    auto *status = new QLabel;
-    auto *scan = new QPushButton(QStringLiteral("Опросить сеть"));
-    auto *log = new QPlainTextEdit;
-    log->setReadOnly(true);
-    layout->addWidget(status);
-    layout->addWidget(scan);
-    layout->addWidget(log);
-    window.setCentralWidget(central);
-    try {
-        port.open();
-        status->setText(QStringLiteral("Порт %1 открыт, %2 бод").arg(port.settings().port, port.settings().speedText()));
-    } catch (const PortError &e) {
-        status->setText(QStringLiteral("Не могу открыть COM порт: %1").arg(QString::fromUtf8(e.what())));
-        scan->setEnabled(false);
+    // SIGTERM and SIGINT close the station as the operator would.
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &station, [&station] {
+            char c;
+            [[maybe_unused]] const auto n = ::read(signalPipe[0], &c, 1);
+            station.closeStation();
+        });
+        std::signal(SIGTERM, onSignal);
+        std::signal(SIGINT, onSignal);
     }
-    QObject::connect(scan, &QPushButton::clicked, &window, [&] {
-        scan->setEnabled(false);
-        [](Transaction &line, QPlainTextEdit *log, QPushButton *scan) -> QCoro::Task<void> {
-            QPointer<QPlainTextEdit> guard(log);
-            for (int a = 1; a <= 255; ++a) {
-                QByteArray answer;
-                try {
-                    answer = co_await line.Timed_exchange(Build_identify(a), kIdentifyCap);
-                } catch (const PortError &e) {
-                    if (guard)
-                        guard->appendPlainText(QString::fromUtf8(e.what()));
-                    break;
-                }
-                if (!guard)
-                    co_return;
-                if (!answer.isEmpty())
-                    guard->appendPlainText(QStringLiteral("Узел %1 отвечает").arg(a));
-            }
-            if (guard)
-                scan->setEnabled(true);
-        }(line, log, scan);
-    });
-    window.resize(640, 480);
-    window.show();
+
+    if (args.contains(QStringLiteral("--scan"))) {
+        const QString shot = argumentAfter(args, QStringLiteral("--screenshot"));
+        QObject::connect(&station, &StationApp::mainWindowShown, &station, [&station, shot] {
+            // Once the scan summary is in the event log, the picture shows the found nodes.
+            QObject::connect(&station.station().eventLog(), &EventLog::appended, &station,
+                             [&station, shot](const QString &line) {
+                                 if (shot.isEmpty() || !line.contains(QStringLiteral(" - Обнаружено узлов - ")))
+                                     return;
+                                 QTimer::singleShot(500, &station, [shot] {
+                                     const QPixmap picture = QGuiApplication::primaryScreen()->grabWindow(0);
+                                     if (!picture.save(shot))
+                                         std::fprintf(stderr, "quorlex-station: cannot save %s\n", qPrintable(shot));
+                                 });
+                             });
+            station.mainForm().action(QStringLiteral("mnu_event_panel"))->setChecked(true);
+            station.mainForm().action(QStringLiteral("mnu_refresh_network"))->trigger();
+        });
+    }
+
+    station.start();
     return QApplication::exec();
 }

@@ -20,13 +20,13 @@ public:
     QPushButton *setupButton() const { return cmd_nastr; }
     QPushButton *exitButton() const { return cmd_exit; }
 
+    void reject() override; // the frame's close box and Esc both end here
+
 signals:
     // Closed by the window frame (or Esc) while the main window was never shown:
     // nothing would be left to bring the program back, so it ends.
     void closedByFrame();
 
-protected:
-    void reject() override; // the frame's close box and Esc both end here
 
 private:
     QLabel *Label_file;

@@ -1,0 +1,100 @@
+#include "core/ui/dialog_seam.h"
+
+#include <QAbstractButton>
+#include <QDialog>
+
+#include <qcoro/qcorosignal.h>
+
+namespace qlx {
+
+namespace {
+
+// Carries the answer of a message box to the coroutine waiting for it, also
+// when the box is destroyed unanswered.
+class AnswerRelay : public QObject {
+    Q_OBJECT
+signals:
+    void answered(int button);
+};
+
+} // namespace
+
+DialogSeam::Handler &DialogSeam::handler()
+{
+    static Handler h;
+    return h;
+}
+
+void DialogSeam::setHandler(Handler h)
+{
+    handler() = std::move(h);
+}
+
+bool DialogSeam::hasHandler()
+{
+    return static_cast<bool>(handler());
+}
+
+static QMessageBox *makeBox(QWidget *parent, const QString &caption, const QString &text,
+                            QMessageBox::Icon icon, QMessageBox::StandardButtons buttons)
+{
+    auto *box = new QMessageBox(icon, caption, text, buttons, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    return box;
+}
+
+QCoro::Task<int> DialogSeam::ask(QWidget *parent, const QString &caption, const QString &text,
+                                 QMessageBox::Icon icon, QMessageBox::StandardButtons buttons)
+{
+    if (handler()) {
+        DialogRequest request;
+        request.kind = DialogRequest::Kind::Message;
+        request.caption = caption;
+        request.text = text;
+        request.icon = icon;
+        request.buttons = buttons;
+        co_return handler()(request);
+    }
+    QMessageBox *box = makeBox(parent, caption, text, icon, buttons);
+    AnswerRelay relay;
+    QObject::connect(box, &QMessageBox::finished, &relay, [&relay, box](int) {
+        QAbstractButton *clicked = box->clickedButton();
+        emit relay.answered(clicked ? int(box->standardButton(clicked)) : int(QMessageBox::Cancel));
+    });
+    QObject::connect(box, &QObject::destroyed, &relay, [&relay] { emit relay.answered(QMessageBox::Cancel); });
+    box->open();
+    const int answer = co_await qCoro(&relay, &AnswerRelay::answered);
+    co_return answer;
+}
+
+void DialogSeam::inform(QWidget *parent, const QString &caption, const QString &text,
+                        QMessageBox::Icon icon, QMessageBox::StandardButtons buttons)
+{
+    if (handler()) {
+        DialogRequest request;
+        request.kind = DialogRequest::Kind::Message;
+        request.caption = caption;
+        request.text = text;
+        request.icon = icon;
+        request.buttons = buttons;
+        handler()(request);
+        return;
+    }
+    makeBox(parent, caption, text, icon, buttons)->open();
+}
+
+void DialogSeam::open(QDialog *dialog)
+{
+    dialog->open();
+    if (handler()) {
+        DialogRequest request;
+        request.kind = DialogRequest::Kind::Dialog;
+        request.caption = dialog->windowTitle();
+        request.dialog = dialog;
+        handler()(request);
+    }
+}
+
+} // namespace qlx
+
+#include "dialog_seam.moc"

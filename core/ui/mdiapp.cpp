@@ -1,0 +1,358 @@
+#include "core/ui/mdiapp.h"
+
+#include "core/logging.h"
+#include "core/node_table.h"
+#include "core/ui/mainform.h"
+#include "core/ui/serial_settings_dialog.h"
+#include "core/ui/start_dialog.h"
+#include "device/interval_dialog.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QEvent>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace qlx {
+
+namespace {
+
+const QStringList kSpeeds = {QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("4800"),
+                             QStringLiteral("9600"), QStringLiteral("19200")};
+
+QString secondsText(int ms)
+{
+    return QString::number(static_cast<qint64>(std::nearbyint(ms / 1000.0)));
+}
+
+// Sets a check mark without running the item's command.
+void setCheckedQuietly(QAction *action, bool checked)
+{
+    const bool blocked = action->blockSignals(true);
+    action->setChecked(checked);
+    action->blockSignals(blocked);
+    // Views that follow the item (status panels) listen to changed().
+    emit action->changed();
+}
+
+} // namespace
+
+StationApp::StationApp(const StationFolder &folder, Hooks hooks, QObject *parent)
+    : QObject(parent),
+      m_folder(folder),
+      m_hooks(std::move(hooks))
+{
+    m_station.useFolder(folder);
+}
+
+StationApp::~StationApp()
+{
+    if (m_main)
+        m_main->removeEventFilter(this);
+}
+
+QString StationApp::portSettingsPath() const
+{
+    return m_folder.iniFile(QStringLiteral("Com_setup_modbus.ini"));
+}
+
+void StationApp::start()
+{
+    // 1-2. The main window, created hidden; its creation step reads the settings.
+    m_main = std::make_unique<TMainForm>(m_station);
+    m_main->installEventFilter(this);
+    FormCreate();
+    connectMenu();
+
+    // 3-4. The data module holds no more than the database hook; then the start dialog.
+    m_start = std::make_unique<TFrm_start>();
+    m_start->fileLabel()->setVisible(!m_main->action(QStringLiteral("mnu_record_file"))->isEnabled());
+    connect(m_start->startButton(), &QPushButton::clicked, this, [this] { keepTask(cmd_startClick()); });
+    connect(m_start->setupButton(), &QPushButton::clicked, this, [this] { keepTask(cmd_nastrClick()); });
+    connect(m_start->exitButton(), &QPushButton::clicked, this, &StationApp::cmd_exitClick);
+    connect(m_start.get(), &TFrm_start::closedByFrame, this, [this] {
+        if (!m_mainShown)
+            cmd_exitClick(); // nothing visible would be left to bring the program back
+    });
+    m_start->show();
+
+    // 5. The history database.
+    const bool database = m_hooks.openHistoryDatabase && m_hooks.openHistoryDatabase();
+    m_start->dbLabel()->setVisible(!database);
+
+    // 6. The About box, kept for the help command.
+    m_about = std::make_unique<QDialog>(m_main.get());
+    m_about->setWindowTitle(QStringLiteral("О программе"));
+    auto *about = new QVBoxLayout(m_about.get());
+    about->addWidget(new QLabel(QStringLiteral("Сеть датчиков Кворлекс\nСтанция контроля")));
+
+    // 7. Recording menu by the outcome.
+    if (database) {
+        setCheckedQuietly(m_main->action(QStringLiteral("mnu_record_file")), false);
+    } else {
+        QAction *bd = m_main->action(QStringLiteral("mnu_record_bd"));
+        setCheckedQuietly(bd, false);
+        bd->setEnabled(false);
+        m_main->action(QStringLiteral("mnu_history"))->setEnabled(false);
+    }
+
+    // 8. The start command once by itself.
+    keepTask(cmd_startClick());
+}
+
+void StationApp::FormCreate()
+{
+    reset_cell_grid();
+    StationSettings &settings = m_station.settings();
+    m_station.line().setAnswerWait(settings.takeAnswerWait());
+    const bool fast = settings.fastSpeed();
+    setCheckedQuietly(m_main->action(QStringLiteral("mnu_fast_speed")), fast);
+    m_station.line().setFastSpeed(fast);
+    m_refreshInterval = settings.refreshInterval();
+    m_main->resetElapsedClock();
+    setRefreshCaptions();
+    abort_read = 0;
+    m_station.setLineSpeedText(QString::number(m_station.comPort().settings().customBaudRate));
+    m_logsOpen = m_hooks.openDailyLogs && m_hooks.openDailyLogs();
+    if (!m_logsOpen) {
+        QAction *file = m_main->action(QStringLiteral("mnu_record_file"));
+        setCheckedQuietly(file, false);
+        file->setEnabled(false);
+    }
+    m_main->applyLock();
+}
+
+void StationApp::FormShow()
+{
+    m_main->updateRecordPanels();
+    StationSettings &settings = m_station.settings();
+    QAction *bd = m_main->action(QStringLiteral("mnu_record_bd"));
+    QAction *file = m_main->action(QStringLiteral("mnu_record_file"));
+    setCheckedQuietly(bd, bd->isEnabled() && settings.recordInDb());
+    setCheckedQuietly(file, file->isEnabled() && settings.recordInFile());
+    m_main->updateRecordPanels();
+}
+
+void StationApp::FormCloseQuery()
+{
+    scan_running = 0;
+    abort_read = 1;
+}
+
+void StationApp::FormClose()
+{
+    reset_cell_grid();
+    setCheckedQuietly(m_main->action(QStringLiteral("mnu_refresh")), false);
+    m_station.store_port_settings();
+    StationSettings &settings = m_station.settings();
+    settings.setRecordInDb(m_main->action(QStringLiteral("mnu_record_bd"))->isChecked());
+    settings.setRecordInFile(m_main->action(QStringLiteral("mnu_record_file"))->isChecked());
+    if (m_logsOpen && m_hooks.closeDailyLogs)
+        m_hooks.closeDailyLogs();
+    m_logsOpen = false;
+}
+
+bool StationApp::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_main.get() && event->type() == QEvent::Close && !m_closing) {
+        m_closing = true;
+        FormCloseQuery();
+        FormClose();
+        m_start->hide();
+        emit finished(0);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void StationApp::closeStation()
+{
+    if (m_mainShown && !m_closing)
+        m_main->close();
+    else if (!m_closing)
+        cmd_exitClick();
+}
+
+void StationApp::cmd_exitClick()
+{
+    m_closing = true;
+    if (m_start)
+        m_start->hide();
+    emit finished(0);
+}
+
+void StationApp::setRefreshCaptions()
+{
+    const QString caption = QStringLiteral("Авт. обновление каждые ") + secondsText(m_refreshInterval) +
+                            QStringLiteral(" сек.");
+    m_main->action(QStringLiteral("mnu_refresh"))->setText(caption);
+    m_main->button(QStringLiteral("BitBtn5"))->setText(caption);
+}
+
+QCoro::Task<void> StationApp::cmd_startClick()
+{
+    if (!QFileInfo::exists(portSettingsPath()))
+        co_return;
+    m_station.load_port_settings();
+    const QString before = m_station.comPort().settings().speedText();
+    if (m_station.comPort().isOpen())
+        co_return;
+    co_await openPortAndStart(before, false);
+}
+
+QCoro::Task<void> StationApp::cmd_nastrClick()
+{
+    m_station.load_port_settings();
+    const QString before = m_station.comPort().settings().speedText();
+    if (m_station.comPort().isOpen())
+        co_return;
+    co_await openPortAndStart(before, true);
+}
+
+QCoro::Task<void> StationApp::openPortAndStart(QString speedBefore, bool setupFirst)
+{
+    QPointer<StationApp> self(this);
+    if (setupFirst) {
+        co_await portSetupDialog();
+        if (!self)
+            co_return;
+    }
+    bool opened = true;
+    try {
+        m_station.comPort().open();
+    } catch (const PortError &e) {
+        qCWarning(lcPort) << "start:" << e.what();
+        opened = false;
+    }
+    if (!opened) {
+        co_await DialogSeam::ask(m_start.get(), QStringLiteral("Ошибка инициализации COM порта"),
+                                 QStringLiteral("Не могу открыть COM порт. Проверьте настройки COM порта"),
+                                 QMessageBox::Critical, QMessageBox::Ok);
+        if (!self)
+            co_return;
+        co_await portSetupDialog();
+        if (self)
+            m_station.store_port_settings();
+        co_return;
+    }
+    const QString speedAfter = m_station.comPort().settings().speedText();
+    m_station.store_port_settings();
+    if (!m_mainShown) {
+        m_mainShown = true;
+        FormShow();
+        m_main->showMaximized();
+        emit mainWindowShown();
+    }
+    co_await startNetworkTwice(speedBefore, speedAfter);
+    if (self && !m_closing)
+        m_start->hide();
+}
+
+QCoro::Task<void> StationApp::startNetworkTwice(QString speedBefore, QString speedAfter)
+{
+    // The nodes first hear the new speed at the one they still use, then again at the new one.
+    Station &station = m_station;
+    station.comPort().setSpeed(speedBefore.toInt());
+    station.setLineSpeedText(speedAfter);
+    co_await station.start_network();
+    station.comPort().setSpeed(speedAfter.toInt());
+    station.setLineSpeedText(speedAfter);
+    co_await station.start_network();
+}
+
+QCoro::Task<void> StationApp::portSetupDialog()
+{
+    QWidget *parent = m_mainShown ? static_cast<QWidget *>(m_main.get()) : m_start.get();
+    const auto chosen = co_await ask_port_settings(parent, m_station.comPort().settings());
+    if (chosen)
+        m_station.comPort().setSettings(*chosen);
+}
+
+QCoro::Task<void> StationApp::intervalCommand()
+{
+    QPointer<StationApp> self(this);
+    const int chosen = co_await ask_refresh_interval(m_main.get(), m_refreshInterval);
+    if (!self)
+        co_return;
+    m_refreshInterval = chosen;
+    setRefreshCaptions();
+    m_station.settings().setRefreshInterval(chosen);
+}
+
+void StationApp::connectMenu()
+{
+    TMainForm &form = *m_main;
+    Station &station = m_station;
+
+    for (const QString &speed : kSpeeds) {
+        connect(form.action(QStringLiteral("mnu_speed_") + speed), &QAction::triggered, this,
+                [this, speed] { keepTask(m_station.change_speed(speed)); });
+    }
+    connect(&station, &Station::speedTicked, this, [&form](const QString &text) {
+        for (const QString &speed : kSpeeds)
+            setCheckedQuietly(form.action(QStringLiteral("mnu_speed_") + speed), speed == text);
+    });
+    connect(form.action(QStringLiteral("mnu_reset_com_ports")), &QAction::toggled, &station,
+            &Station::setResetComPorts);
+
+    QAction *openPort = form.action(QStringLiteral("mnu_open_port"));
+    openPort->setText(QStringLiteral("Закрыть"));
+    connect(openPort, &QAction::triggered, this, [this, openPort] {
+        openPort->setText(m_station.toggle_port() ? QStringLiteral("Закрыть") : QStringLiteral("Открыть"));
+    });
+    connect(form.action(QStringLiteral("mnu_port_setup")), &QAction::triggered, this,
+            [this] { keepTask(portSetupDialog()); });
+    connect(form.action(QStringLiteral("mnu_port_save")), &QAction::triggered, &station,
+            &Station::store_port_settings);
+    connect(form.action(QStringLiteral("mnu_port_load")), &QAction::triggered, &station,
+            &Station::load_port_settings);
+    connect(form.action(QStringLiteral("mnu_dsr")), &QAction::toggled, &station, &Station::set_dtr);
+    connect(form.action(QStringLiteral("mnu_rts")), &QAction::toggled, &station, &Station::set_rts);
+    connect(form.action(QStringLiteral("mnu_fast_speed")), &QAction::toggled, &station, &Station::set_fast_speed);
+
+    connect(form.action(QStringLiteral("mnu_record_bd")), &QAction::toggled, this,
+            [this](bool on) { m_station.settings().setRecordInDb(on); });
+    connect(form.action(QStringLiteral("mnu_record_file")), &QAction::toggled, this,
+            [this](bool on) { m_station.settings().setRecordInFile(on); });
+    connect(form.action(QStringLiteral("N26")), &QAction::triggered, this, [this] { keepTask(intervalCommand()); });
+
+    connect(&form, &TMainForm::hourChanged, this, [this](int hour) {
+        if (m_hooks.dayChange)
+            m_hooks.dayChange(hour);
+    });
+}
+
+void StationApp::keepTask(QCoro::Task<void> task)
+{
+    m_tasks.remove_if([](const QCoro::Task<void> &t) { return t.isReady(); });
+    QCoro::Task<void> watched = guarded(std::move(task));
+    if (!watched.isReady())
+        m_tasks.push_back(std::move(watched));
+}
+
+QCoro::Task<void> StationApp::guarded(QCoro::Task<void> task)
+{
+    QPointer<StationApp> self(this);
+    try {
+        co_await task;
+    } catch (const std::exception &e) {
+        qCCritical(lcLine) << "command failed:" << e.what();
+        if (self)
+            emit fatalError(QString::fromUtf8(e.what()));
+    }
+}
+
+int StationApp::runningTasks() const
+{
+    int n = 0;
+    for (const auto &t : m_tasks)
+        n += t.isReady() ? 0 : 1;
+    return n;
+}
+
+} // namespace qlx

@@ -1,0 +1,108 @@
+// The station program from launch to exit: the order in which the main window,
+// the data module and the start dialog come into being, the start commands that
+// open the serial port, the main window's creation, first showing and closing
+// steps with the settings they read and write, and the port, speed and
+// recording commands of the main menu.
+#pragma once
+
+#include "core/station.h"
+#include "core/station_folder.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <list>
+#include <memory>
+
+#include <qcoro/qcorotask.h>
+
+class QDialog;
+
+namespace qlx {
+
+class TFrm_start;
+class TMainForm;
+
+class StationApp : public QObject {
+    Q_OBJECT
+public:
+    // Hooks that the storage layer fills: open the history database, open and close the
+    // three daily logs, the day change of the logs. Each open hook reports success.
+    struct Hooks {
+        std::function<bool()> openHistoryDatabase;
+        std::function<bool()> openDailyLogs;
+        std::function<void()> closeDailyLogs;
+        std::function<void(int hour)> dayChange;
+    };
+
+    explicit StationApp(const StationFolder &folder, Hooks hooks = {}, QObject *parent = nullptr);
+    ~StationApp() override;
+
+    // Entry steps: hidden main window (its creation step), data module, start dialog,
+    // the history database, the About box, the recording menu, then the start command once.
+    void start();
+
+    Station &station() { return m_station; }
+    TMainForm &mainForm() { return *m_main; }
+    TFrm_start &startDialog() { return *m_start; }
+    bool mainShown() const { return m_mainShown; }
+
+    // Start dialog commands.
+    QCoro::Task<void> cmd_startClick();
+    QCoro::Task<void> cmd_nastrClick();
+    void cmd_exitClick();
+
+    // Closes the main window as the operator would (settings stored, logs closed),
+    // or ends the program when only the start dialog was ever shown.
+    void closeStation();
+
+    // The refresh interval of automatic polling, ms.
+    int refreshInterval() const { return m_refreshInterval; }
+
+    // Work started by menu commands and still running.
+    int runningTasks() const;
+
+signals:
+    // The program is to end with this exit code.
+    void finished(int code);
+    // The main window has been shown for the first time.
+    void mainWindowShown();
+    // An error escaped a command: the program reports it and ends.
+    void fatalError(const QString &what);
+
+private:
+    void FormCreate();
+    void FormShow();
+    void FormCloseQuery();
+    void FormClose();
+    void connectMenu();
+    void setRefreshCaptions();
+    QCoro::Task<void> openPortAndStart(QString speedBefore, bool setupFirst);
+    QCoro::Task<void> startNetworkTwice(QString speedBefore, QString speedAfter);
+    QCoro::Task<void> portSetupDialog();
+    QCoro::Task<void> intervalCommand();
+    void keepTask(QCoro::Task<void> task);
+    QCoro::Task<void> guarded(QCoro::Task<void> task);
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    QString portSettingsPath() const;
+
+    StationFolder m_folder;
+    Hooks m_hooks;
+    Station m_station;
+    std::unique_ptr<TMainForm> m_main;
+    std::unique_ptr<TFrm_start> m_start;
+    std::unique_ptr<QDialog> m_about;
+    int m_refreshInterval = 5000;
+    bool m_mainShown = false;
+    bool m_closing = false;
+    bool m_logsOpen = false;
+    std::list<QCoro::Task<void>> m_tasks;
+};
+
+// The last-resort report of an error that escaped the message loop.
+inline const QString kFatalCaption = QStringLiteral("Ошибки при работе программы");
+inline const QString kFatalText =
+    QStringLiteral("В приложении было предпринято выполнить недопустимое действие.\n\rПрограмма будет закрыта.");
+
+} // namespace qlx

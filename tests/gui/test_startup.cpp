@@ -1,0 +1,254 @@
+// Start-up, the start dialog, the settings files and closing, against the simulated line.
+#include "../sim_fixture.h"
+
+#include "core/ini_file.h"
+#include "core/node_table.h"
+#include "core/ui/mainform.h"
+#include "core/ui/mdiapp.h"
+#include "core/ui/start_dialog.h"
+
+#include <QAction>
+#include <QDialog>
+#include <QLabel>
+#include <QListView>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+
+using namespace qlx;
+using namespace qlx::testing;
+
+namespace {
+
+QString readFile(const QString &path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(f.readAll());
+}
+
+int speedBroadcasts(const sim::LineSimulator &sim, const QByteArray &head, int baud)
+{
+    int n = 0;
+    for (const auto &f : sim.frames())
+        n += (f.bytes.startsWith(head) && f.lineBaud == baud) ? 1 : 0;
+    return n;
+}
+
+} // namespace
+
+class TestStartup : public QObject {
+    Q_OBJECT
+private:
+    QList<DialogRequest> requests;
+    std::function<void(const DialogRequest &)> onDialog;
+
+    int messages(const QString &text) const
+    {
+        int n = 0;
+        for (const auto &r : requests)
+            n += (r.kind == DialogRequest::Kind::Message && r.text == text) ? 1 : 0;
+        return n;
+    }
+
+    // A station folder whose serial port is the simulator's line.
+    static void writePort(const QTemporaryDir &dir, const QString &port, const QString &baud = QStringLiteral("9600"))
+    {
+        StationFolder(dir.path()).initialise(port);
+        IniFile(StationFolder(dir.path()).iniFile(QStringLiteral("Com_setup_modbus.ini")))
+            .writeString(QStringLiteral("ComPort"), QStringLiteral("BaudRate"), baud);
+    }
+
+    // Lets the start command run until the main window is up (or the test gives up).
+    static bool waitShown(StationApp &app)
+    {
+        if (app.mainShown())
+            return true;
+        QSignalSpy shown(&app, &StationApp::mainWindowShown);
+        return shown.wait(5000);
+    }
+
+private slots:
+    void init()
+    {
+        reset_node_table_state();
+        requests.clear();
+        onDialog = {};
+        DialogSeam::setHandler([this](const DialogRequest &r) {
+            requests.append(r);
+            if (r.kind == DialogRequest::Kind::Dialog && onDialog)
+                onDialog(r);
+            return int(QMessageBox::Ok);
+        });
+    }
+    void cleanup() { DialogSeam::setHandler({}); }
+
+    void firstStartInAnEmptyFolder()
+    {
+        QTemporaryDir dir;
+        StationApp app(StationFolder(dir.path()));
+        app.start();
+        QTest::qWait(100);
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("ini/Time.ini"))), QStringLiteral("[Quorlex]\r\nTimOut=100\r\n"));
+        QCOMPARE(app.mainForm().action(QStringLiteral("mnu_refresh"))->text(),
+                 QStringLiteral("Авт. обновление каждые 5 сек."));
+        QCOMPARE(app.mainForm().button(QStringLiteral("BitBtn5"))->text(),
+                 QStringLiteral("Авт. обновление каждые 5 сек."));
+        QVERIFY(!app.mainShown()); // no port settings: the start does nothing
+        QVERIFY(app.startDialog().isVisible());
+        QVERIFY(!app.station().comPort().isOpen());
+        QVERIFY(app.mainForm().isLocked());
+        QVERIFY(requests.isEmpty());
+    }
+
+    void startOpensThePortAndBroadcastsTwice()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(sim.openPty());
+        writePort(dir, sim.stationPath(), QStringLiteral("19200"));
+        StationApp app(StationFolder(dir.path()));
+        app.start();
+        QVERIFY(waitShown(app));
+        QTRY_COMPARE(app.runningTasks(), 0);
+        QVERIFY(app.mainForm().isVisible());
+        QVERIFY(!app.startDialog().isVisible());
+        QCOMPARE(speedBroadcasts(sim, QByteArray::fromHex("001304"), 19200), 2);
+        QVERIFY(app.mainForm().action(QStringLiteral("mnu_speed_19200"))->isChecked());
+        QVERIFY(!app.mainForm().action(QStringLiteral("mnu_speed_9600"))->isChecked());
+        QCOMPARE(app.station().lineSpeedText(), QStringLiteral("19200"));
+    }
+
+    void portThatCannotBeOpened()
+    {
+        QTemporaryDir dir;
+        writePort(dir, QStringLiteral("/dev/qlx-no-such-port"));
+        bool settingsDialogShown = false;
+        onDialog = [&](const DialogRequest &r) {
+            settingsDialogShown = true;
+            QTimer::singleShot(0, r.dialog, &QDialog::reject); // the operator cancels it
+        };
+        StationApp app(StationFolder(dir.path()));
+        app.start();
+        QTRY_VERIFY(settingsDialogShown);
+        QTRY_COMPARE(app.runningTasks(), 0);
+        QCOMPARE(messages(QStringLiteral("Не могу открыть COM порт. Проверьте настройки COM порта")), 1);
+        QCOMPARE(requests.first().caption, QStringLiteral("Ошибка инициализации COM порта"));
+        QCOMPARE(requests.first().icon, QMessageBox::Critical);
+        QVERIFY(!app.mainShown());
+        QVERIFY(app.startDialog().isVisible());
+        QVERIFY(readFile(dir.filePath(QStringLiteral("ini/Com_setup_modbus.ini"))).contains(QStringLiteral("Port=/dev/qlx-no-such-port")));
+    }
+
+    void speedChangeFromTheMenu()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(sim.openPty());
+        sim::Node *node = sim.addNode(sim::defaultNode(5));
+        writePort(dir, sim.stationPath());
+        StationApp app(StationFolder(dir.path()));
+        app.start();
+        QVERIFY(waitShown(app));
+        QTRY_COMPARE(app.runningTasks(), 0);
+        sim.clearFrames();
+        app.mainForm().action(QStringLiteral("mnu_speed_4800"))->trigger();
+        QTRY_COMPARE(app.runningTasks(), 0);
+        QCOMPARE(sim.frames().size(), 1);
+        QCOMPARE(sim.frames().first().bytes.left(3), QByteArray::fromHex("001302"));
+        QCOMPARE(sim.frames().first().lineBaud, 9600);
+        QCOMPARE(sim.lineBaud(), 4800);
+        QCOMPARE(node->baud(), 4800);
+        QVERIFY(app.mainForm().action(QStringLiteral("mnu_speed_4800"))->isChecked());
+    }
+
+    void scanFromTheMainWindowAndCloseDuringAScan()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(sim.openPty());
+        for (const int a : {5, 200}) {
+            sim::NodeConfig config = sim::defaultNode(a);
+            config.baud = 19200;
+            sim.addNode(config);
+        }
+        writePort(dir, sim.stationPath(), QStringLiteral("19200"));
+        IniFile(StationFolder(dir.path()).iniFile(QStringLiteral("Time.ini")))
+            .writeInteger(QStringLiteral("Quorlex"), QStringLiteral("TimOut"), 25);
+        StationApp app(StationFolder(dir.path()));
+        QSignalSpy finished(&app, &StationApp::finished);
+        app.start();
+        QVERIFY(waitShown(app));
+        QTRY_COMPARE(app.runningTasks(), 0);
+
+        app.mainForm().action(QStringLiteral("mnu_refresh_network"))->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(app.station().eventLog().lines().join('\n').contains(QStringLiteral(" - Обнаружено узлов - 2")), 30000);
+        QAbstractItemModel *list = app.mainForm().nodeListView()->model();
+        QCOMPARE(list->rowCount(), 2);
+        QCOMPARE(list->index(0, 0).data().toString(), QStringLiteral("1 - Кворлекс - 5"));
+        QCOMPARE(list->index(1, 0).data().toString(), QStringLiteral("2 - Кворлекс - 200"));
+
+        // A second scan, and the operator closes the window while it runs.
+        app.mainForm().action(QStringLiteral("mnu_refresh_network"))->trigger();
+        QTRY_COMPARE(scan_running, 1);
+        QFile::remove(dir.filePath(QStringLiteral("ini/Com_setup_modbus.ini")));
+        app.mainForm().close();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(scan_running, 0);
+        QCOMPARE(abort_read, 1);
+        QVERIFY(readFile(dir.filePath(QStringLiteral("ini/Com_setup_modbus.ini"))).contains(QStringLiteral("BaudRate=19200")));
+        const QString qlxn = readFile(dir.filePath(QStringLiteral("ini/QLXN.ini")));
+        QVERIFY(qlxn.contains(QStringLiteral("in_bd=0")));
+        QVERIFY(qlxn.contains(QStringLiteral("in_file=")));
+    }
+
+    void closingTheStartDialogEndsTheProgram()
+    {
+        QTemporaryDir dir;
+        StationApp app(StationFolder(dir.path()));
+        QSignalSpy finished(&app, &StationApp::finished);
+        app.start();
+        app.startDialog().reject(); // the frame's close box
+        QCOMPARE(finished.count(), 1);
+    }
+
+    void stationProgramStopsCleanlyOnSigterm()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(sim.openPty());
+        QProcess init;
+        init.start(QStringLiteral(QLX_STATION_PATH),
+                   {QStringLiteral("--init"), dir.path(), QStringLiteral("--port"), sim.stationPath()});
+        QVERIFY(init.waitForFinished(30000));
+        QCOMPARE(init.exitCode(), 0);
+
+        QProcess station;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        station.setProcessEnvironment(env);
+        station.start(QStringLiteral(QLX_STATION_PATH), {QStringLiteral("--home"), dir.path()});
+        // The start opens the port and broadcasts the speed twice; then the service manager stops it.
+        QTRY_VERIFY_WITH_TIMEOUT(speedBroadcasts(sim, QByteArray::fromHex("001303"), 9600) == 2, 20000);
+        station.terminate();
+        QSignalSpy done(&station, &QProcess::finished);
+        QVERIFY(station.state() == QProcess::NotRunning || done.wait(20000));
+        QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(station.exitCode(), 0);
+
+        const QString time = readFile(dir.filePath(QStringLiteral("ini/Time.ini")));
+        QVERIFY(time.contains(QStringLiteral("[Quorlex]\r\nTimOut=100")));
+        const QString qlxn = readFile(dir.filePath(QStringLiteral("ini/QLXN.ini")));
+        QVERIFY(qlxn.contains(QStringLiteral("[Record]")));
+        QVERIFY(qlxn.contains(QStringLiteral("in_bd=0")));
+        QVERIFY(qlxn.contains(QStringLiteral("in_file=")));
+        const QString port = readFile(dir.filePath(QStringLiteral("ini/Com_setup_modbus.ini")));
+        for (const char *key : {"Port=", "BaudRate=9600", "StopBits=2", "DataBits=8", "Parity=None", "FlowControl=None"})
+            QVERIFY2(port.contains(QString::fromLatin1(key)), key);
+    }
+};
+
+QTEST_MAIN(TestStartup)
+#include "test_startup.moc"
