@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,24 +72,32 @@ private:
     bool m_failed = false;
 };
 
+// --init needs no display: it only writes the station folder.
+int initialiseFolder(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    const QString dir = argumentAfter(args, QStringLiteral("--init"));
+    QString error = dir.isEmpty() ? QStringLiteral("--init needs a folder") : QString();
+    if (dir.isEmpty() || !StationFolder(dir).initialise(argumentAfter(args, QStringLiteral("--port")), &error)) {
+        std::fprintf(stderr, "quorlex-station: %s\n", qPrintable(error));
+        return 2;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--init") == 0)
+            return initialiseFolder(argc, argv);
+
     StationApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Сеть датчиков Quorlink"));
     QApplication::setQuitOnLastWindowClosed(false);
     const QStringList args = QApplication::arguments();
-
-    if (args.contains(QStringLiteral("--init"))) {
-        const QString dir = argumentAfter(args, QStringLiteral("--init"));
-        QString error = dir.isEmpty() ? QStringLiteral("--init needs a folder") : QString();
-        if (dir.isEmpty() || !StationFolder(dir).initialise(argumentAfter(args, QStringLiteral("--port")), &error)) {
-            std::fprintf(stderr, "quorlex-station: %s\n", qPrintable(error));
-            return 2;
-        }
-        return 0;
-    }
 
     StationApp station(StationFolder::fromArguments(args));
     QObject::connect(&station, &StationApp::finished, &app, [](int code) { QCoreApplication::exit(code); });

@@ -178,7 +178,11 @@ void TMainForm::buildMenus()
 
     // Panels follow their items; the docks are built later, so look them up on use.
     connect(hide, &QAction::toggled, this, [this](bool on) { m_leftDock->setVisible(!on); });
-    connect(logPanel, &QAction::toggled, this, [this](bool on) { m_logDock->setVisible(on); });
+    connect(logPanel, &QAction::toggled, this, [this](bool on) {
+        m_logDock->setVisible(on);
+        if (on)
+            resizeDocks({m_logDock}, {qMax(m_logDock->width(), width() / 3)}, Qt::Horizontal);
+    });
 }
 
 void TMainForm::rebuildWindowMenu()
@@ -365,9 +369,7 @@ void TMainForm::buildToolBar()
     large.setBold(true);
     large.setPointSize(large.pointSize() > 0 ? large.pointSize() + 6 : 16);
     m_date->setFont(large);
-    QPalette blue = m_date->palette();
-    blue.setColor(QPalette::WindowText, Qt::blue);
-    m_date->setPalette(blue);
+    m_date->setStyleSheet(QStringLiteral("color: blue"));
     bar->addWidget(m_date);
 }
 
@@ -393,7 +395,7 @@ void TMainForm::buildBottom()
     for (int i = 0; i < Station::kStatusPanels; ++i) {
         auto *label = new QLabel(m_station.statusPanel(i), statusBar());
         label->setObjectName(QStringLiteral("StatusBar_panel%1").arg(i));
-        label->setMinimumWidth(120);
+        label->setMinimumWidth(i == 0 || i == 1 ? 260 : 160);
         statusBar()->addWidget(label, i == 0 || i == 1 ? 2 : 1);
         m_panels.at(static_cast<std::size_t>(i)) = label;
     }

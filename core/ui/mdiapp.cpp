@@ -15,6 +15,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
+#include <QGuiApplication>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -245,6 +247,9 @@ QCoro::Task<void> StationApp::openPortAndStart(QString speedBefore, bool setupFi
     if (!m_mainShown) {
         m_mainShown = true;
         FormShow();
+        // Without a window manager (a kiosk X server) "maximised" means nothing: size it to the screen.
+        if (QScreen *screen = QGuiApplication::primaryScreen())
+            m_main->setGeometry(screen->availableGeometry());
         m_main->showMaximized();
         emit mainWindowShown();
     }

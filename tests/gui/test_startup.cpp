@@ -6,8 +6,10 @@
 #include "core/ui/mainform.h"
 #include "core/ui/mdiapp.h"
 #include "core/ui/start_dialog.h"
+#include "device/interval_dialog.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QDialog>
 #include <QLabel>
 #include <QListView>
@@ -202,6 +204,33 @@ private slots:
         const QString qlxn = readFile(dir.filePath(QStringLiteral("ini/QLXN.ini")));
         QVERIFY(qlxn.contains(QStringLiteral("in_bd=0")));
         QVERIFY(qlxn.contains(QStringLiteral("in_file=")));
+    }
+
+    void refreshIntervalCommand()
+    {
+        QTemporaryDir dir;
+        StationApp app(StationFolder(dir.path()));
+        app.start();
+        app.mainForm().action(QStringLiteral("N26"))->trigger(); // locked: nothing happens
+        QTest::qWait(50);
+        QVERIFY(!app.mainForm().findChild<Tfrm_time_refresh *>());
+        app.mainForm().liftLock();
+        app.mainForm().action(QStringLiteral("N26"))->trigger();
+        Tfrm_time_refresh *dialog = nullptr;
+        QTRY_VERIFY((dialog = app.mainForm().findChild<Tfrm_time_refresh *>()) != nullptr);
+        QCOMPARE(dialog->Cmb_time->currentText(), QStringLiteral("5"));
+        dialog->Cmb_time->setEditText(QStringLiteral("30"));
+        dialog->BitBtn1->click();
+        QTRY_COMPARE(app.refreshInterval(), 30000);
+        QCOMPARE(app.mainForm().action(QStringLiteral("mnu_refresh"))->text(),
+                 QStringLiteral("Авт. обновление каждые 30 сек."));
+        QCOMPARE(app.mainForm().button(QStringLiteral("BitBtn5"))->text(),
+                 QStringLiteral("Авт. обновление каждые 30 сек."));
+        QVERIFY(readFile(dir.filePath(QStringLiteral("ini/QLXN.ini"))).contains(QStringLiteral("Time_refresh=30000")));
+        // The next start reads it back.
+        StationApp again(StationFolder(dir.path()));
+        again.start();
+        QCOMPARE(again.refreshInterval(), 30000);
     }
 
     void closingTheStartDialogEndsTheProgram()

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Takes a picture of the main window under Xvfb after a scan of the demo line:
+# the line simulator with the demo line, the station in a fresh station folder,
+# one scan, then the screen saved as PNG.
+#   scripts/screenshot.sh [OUTPUT.png]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh build
+if ! command -v Xvfb >/dev/null; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends xvfb
+fi
+
+out=$(realpath -m "${1:-screenshot.png}")
+mkdir -p "$(dirname "$out")"
+rm -f "$out"
+home=$(mktemp -d /tmp/quorlex-shot.XXXXXX)
+display=:$((90 + RANDOM % 9))
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap cleanup EXIT
+
+Xvfb "$display" -screen 0 1366x768x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+build/tools/sim/quorlex-sim --demo --link "$home/line" >/dev/null &
+pids+=($!)
+for _ in $(seq 50); do [ -e "$home/line" ] && break; sleep 0.1; done
+build/app/quorlex-station --init "$home" --port "$home/line"
+DISPLAY=$display QT_QPA_PLATFORM=xcb build/app/quorlex-station --home "$home" --scan --screenshot "$out" &
+station=$!
+pids+=($station)
+for _ in $(seq 600); do [ -s "$out" ] && break; sleep 0.2; done
+kill -TERM "$station" 2>/dev/null || true
+wait "$station" 2>/dev/null || true
+[ -s "$out" ] || { echo "no screenshot was taken" >&2; exit 1; }
+echo "Screenshot: $out"
