@@ -43,17 +43,23 @@ static QMessageBox *makeBox(QWidget *parent, const QString &caption, const QStri
     return box;
 }
 
+static DialogRequest messageRequest(const QString &caption, const QString &text, QMessageBox::Icon icon,
+                                    QMessageBox::StandardButtons buttons)
+{
+    DialogRequest request;
+    request.kind = DialogRequest::Kind::Message;
+    request.caption = caption;
+    request.text = text;
+    request.icon = icon;
+    request.buttons = buttons;
+    return request;
+}
+
 QCoro::Task<int> DialogSeam::ask(QWidget *parent, const QString &caption, const QString &text,
                                  QMessageBox::Icon icon, QMessageBox::StandardButtons buttons)
 {
     if (handler()) {
-        DialogRequest request;
-        request.kind = DialogRequest::Kind::Message;
-        request.caption = caption;
-        request.text = text;
-        request.icon = icon;
-        request.buttons = buttons;
-        co_return handler()(request);
+        co_return handler()(messageRequest(caption, text, icon, buttons));
     }
     QMessageBox *box = makeBox(parent, caption, text, icon, buttons);
     AnswerRelay relay;
@@ -71,13 +77,7 @@ void DialogSeam::inform(QWidget *parent, const QString &caption, const QString &
                         QMessageBox::Icon icon, QMessageBox::StandardButtons buttons)
 {
     if (handler()) {
-        DialogRequest request;
-        request.kind = DialogRequest::Kind::Message;
-        request.caption = caption;
-        request.text = text;
-        request.icon = icon;
-        request.buttons = buttons;
-        handler()(request);
+        handler()(messageRequest(caption, text, icon, buttons));
         return;
     }
     makeBox(parent, caption, text, icon, buttons)->open();

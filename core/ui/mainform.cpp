@@ -224,24 +224,16 @@ void TMainForm::rebuildWindowMenu()
 
 void TMainForm::tileHorizontally()
 {
-    // Each child window as wide as the frame, one under another.
-    QList<QMdiSubWindow *> windows;
-    for (QMdiSubWindow *w : m_mdi->subWindowList())
-        if (!w->isMinimized())
-            windows.append(w);
-    if (windows.isEmpty())
-        return;
-    const QRect area = m_mdi->viewport()->rect();
-    const int h = area.height() / int(windows.size());
-    for (int i = 0; i < windows.size(); ++i) {
-        windows[i]->showNormal();
-        windows[i]->setGeometry(0, i * h, area.width(), h);
-    }
+    tile(Qt::Vertical); // each child window as wide as the frame, one under another
 }
 
 void TMainForm::tileVertically()
 {
-    // Each child window as high as the frame, side by side.
+    tile(Qt::Horizontal); // each child window as high as the frame, side by side
+}
+
+void TMainForm::tile(Qt::Orientation direction)
+{
     QList<QMdiSubWindow *> windows;
     for (QMdiSubWindow *w : m_mdi->subWindowList())
         if (!w->isMinimized())
@@ -249,10 +241,13 @@ void TMainForm::tileVertically()
     if (windows.isEmpty())
         return;
     const QRect area = m_mdi->viewport()->rect();
-    const int w = area.width() / int(windows.size());
-    for (int i = 0; i < windows.size(); ++i) {
+    const int n = int(windows.size());
+    for (int i = 0; i < n; ++i) {
         windows[i]->showNormal();
-        windows[i]->setGeometry(i * w, 0, w, area.height());
+        if (direction == Qt::Vertical)
+            windows[i]->setGeometry(0, i * (area.height() / n), area.width(), area.height() / n);
+        else
+            windows[i]->setGeometry(i * (area.width() / n), 0, area.width() / n, area.height());
     }
 }
 

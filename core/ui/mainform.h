@@ -112,6 +112,7 @@ private:
     void rebuildWindowMenu();
     void tileHorizontally();
     void tileVertically();
+    void tile(Qt::Orientation direction);
     void minimizeAll();
     void setLockedItemsEnabled(bool enabled);
     int highlightedItem() const; // -1 when nothing is highlighted

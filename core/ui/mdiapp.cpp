@@ -326,6 +326,14 @@ void StationApp::connectMenu()
             [this](bool on) { m_station.settings().setRecordInFile(on); });
     connect(form.action(QStringLiteral("N26")), &QAction::triggered, this, [this] { keepTask(intervalCommand()); });
 
+    // Its check mark is the polling run's state; until a run is attached to it the mark
+    // must not claim one.
+    QAction *refresh = form.action(QStringLiteral("mnu_refresh"));
+    connect(refresh, &QAction::toggled, this, [refresh](bool on) {
+        if (on)
+            setCheckedQuietly(refresh, false);
+    });
+
     connect(&form, &TMainForm::hourChanged, this, [this](int hour) {
         if (m_hooks.dayChange)
             m_hooks.dayChange(hour);
