@@ -6,6 +6,7 @@
 #include "core/ui/serial_settings_dialog.h"
 #include "core/ui/start_dialog.h"
 #include "device/interval_dialog.h"
+#include "protocol/unit_protocol.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -48,13 +49,17 @@ void setCheckedQuietly(QAction *action, bool checked)
 StationApp::StationApp(const StationFolder &folder, Hooks hooks, QObject *parent)
     : QObject(parent),
       m_folder(folder),
-      m_hooks(std::move(hooks))
+      m_hooks(std::move(hooks)),
+      m_logs(folder.logsDir())
 {
     m_station.useFolder(folder);
+    // Every full node read leaves a row in the setpoint log.
+    set_setpoint_row_writer(setpoint_row_writer(m_logs));
 }
 
 StationApp::~StationApp()
 {
+    set_setpoint_row_writer({});
     if (m_main)
         m_main->removeEventFilter(this);
 }
@@ -121,8 +126,7 @@ void StationApp::FormCreate()
     setRefreshCaptions();
     abort_read = 0;
     m_station.setLineSpeedText(QString::number(m_station.comPort().settings().customBaudRate));
-    m_logsOpen = m_hooks.openDailyLogs && m_hooks.openDailyLogs();
-    if (!m_logsOpen) {
+    if (!m_logs.open_daily_logs()) {
         QAction *file = m_main->action(QStringLiteral("mnu_record_file"));
         setCheckedQuietly(file, false);
         file->setEnabled(false);
@@ -155,9 +159,7 @@ void StationApp::FormClose()
     StationSettings &settings = m_station.settings();
     settings.setRecordInDb(m_main->action(QStringLiteral("mnu_record_bd"))->isChecked());
     settings.setRecordInFile(m_main->action(QStringLiteral("mnu_record_file"))->isChecked());
-    if (m_logsOpen && m_hooks.closeDailyLogs)
-        m_hooks.closeDailyLogs();
-    m_logsOpen = false;
+    m_logs.close_daily_logs();
 }
 
 bool StationApp::eventFilter(QObject *watched, QEvent *event)
@@ -335,8 +337,11 @@ void StationApp::connectMenu()
     });
 
     connect(&form, &TMainForm::hourChanged, this, [this](int hour) {
-        if (m_hooks.dayChange)
-            m_hooks.dayChange(hour);
+        try {
+            m_logs.day_change(hour);
+        } catch (const LogWriteError &e) {
+            m_station.eventLog().appendStamped(QStringLiteral(" - ") + QString::fromUtf8(e.what()));
+        }
     });
 }
 

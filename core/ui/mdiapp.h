@@ -7,6 +7,7 @@
 
 #include "core/station.h"
 #include "core/station_folder.h"
+#include "history/unit_files.h"
 
 #include <QObject>
 #include <QPointer>
@@ -27,13 +28,9 @@ class TMainForm;
 class StationApp : public QObject {
     Q_OBJECT
 public:
-    // Hooks that the storage layer fills: open the history database, open and close the
-    // three daily logs, the day change of the logs. Each open hook reports success.
+    // Hook that the history database fills: opens it and reports success.
     struct Hooks {
         std::function<bool()> openHistoryDatabase;
-        std::function<bool()> openDailyLogs;
-        std::function<void()> closeDailyLogs;
-        std::function<void(int hour)> dayChange;
     };
 
     explicit StationApp(const StationFolder &folder, Hooks hooks = {}, QObject *parent = nullptr);
@@ -44,6 +41,7 @@ public:
     void start();
 
     Station &station() { return m_station; }
+    DailyLogs &dailyLogs() { return m_logs; }
     TMainForm &mainForm() { return *m_main; }
     TFrm_start &startDialog() { return *m_start; }
     bool mainShown() const { return m_mainShown; }
@@ -90,13 +88,13 @@ private:
     StationFolder m_folder;
     Hooks m_hooks;
     Station m_station;
+    DailyLogs m_logs;
     std::unique_ptr<TMainForm> m_main;
     std::unique_ptr<TFrm_start> m_start;
     std::unique_ptr<QDialog> m_about;
     int m_refreshInterval = 5000;
     bool m_mainShown = false;
     bool m_closing = false;
-    bool m_logsOpen = false;
     std::list<QCoro::Task<void>> m_tasks;
 };
 

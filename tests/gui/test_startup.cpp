@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDialog>
+#include <QDir>
 #include <QLabel>
 #include <QListView>
 #include <QProcess>
@@ -103,6 +104,10 @@ private slots:
         QVERIFY(!app.station().comPort().isOpen());
         QVERIFY(app.mainForm().isLocked());
         QVERIFY(requests.isEmpty());
+        // Without a logs folder file recording is off and the start dialog says so.
+        QVERIFY(!app.mainForm().action(QStringLiteral("mnu_record_file"))->isEnabled());
+        QVERIFY(app.startDialog().fileLabel()->isVisibleTo(&app.startDialog()));
+        QVERIFY(!QDir(dir.filePath(QStringLiteral("logs"))).exists());
     }
 
     void startOpensThePortAndBroadcastsTwice()
@@ -273,6 +278,9 @@ private slots:
         QVERIFY(qlxn.contains(QStringLiteral("[Record]")));
         QVERIFY(qlxn.contains(QStringLiteral("in_bd=0")));
         QVERIFY(qlxn.contains(QStringLiteral("in_file=")));
+        // The folder made by --init has a logs folder: today's three logs were opened.
+        const QStringList logs = QDir(dir.filePath(QStringLiteral("logs"))).entryList(QDir::Files);
+        QCOMPARE(logs.size(), 3);
         const QString port = readFile(dir.filePath(QStringLiteral("ini/Com_setup_modbus.ini")));
         for (const char *key : {"Port=", "BaudRate=9600", "StopBits=2", "DataBits=8", "Parity=None", "FlowControl=None"})
             QVERIFY2(port.contains(QString::fromLatin1(key)), key);
