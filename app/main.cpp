@@ -10,6 +10,7 @@
 #include "core/station_folder.h"
 #include "core/ui/mainform.h"
 #include "core/ui/mdiapp.h"
+#include "history/unit_dm.h"
 
 #include <QAction>
 #include <QApplication>
@@ -79,7 +80,10 @@ int initialiseFolder(int argc, char *argv[])
     const QStringList args = QCoreApplication::arguments();
     const QString dir = argumentAfter(args, QStringLiteral("--init"));
     QString error = dir.isEmpty() ? QStringLiteral("--init needs a folder") : QString();
-    if (dir.isEmpty() || !StationFolder(dir).initialise(argumentAfter(args, QStringLiteral("--port")), &error)) {
+    if (dir.isEmpty() || !StationFolder(dir).initialise(argumentAfter(args, QStringLiteral("--port")), &error)
+        || !write_sqlite_link(StationFolder(dir).bdDir())) {
+        if (error.isEmpty())
+            error = QStringLiteral("cannot write the database link in %1").arg(StationFolder(dir).bdDir());
         std::fprintf(stderr, "quorlex-station: %s\n", qPrintable(error));
         return 2;
     }

@@ -46,10 +46,9 @@ void setCheckedQuietly(QAction *action, bool checked)
 
 } // namespace
 
-StationApp::StationApp(const StationFolder &folder, Hooks hooks, QObject *parent)
+StationApp::StationApp(const StationFolder &folder, QObject *parent)
     : QObject(parent),
       m_folder(folder),
-      m_hooks(std::move(hooks)),
       m_logs(folder.logsDir())
 {
     m_station.useFolder(folder);
@@ -90,7 +89,9 @@ void StationApp::start()
     m_start->show();
 
     // 5. The history database.
-    const bool database = m_hooks.openHistoryDatabase && m_hooks.openHistoryDatabase();
+    const bool database = m_dm.open_history_database(m_folder.bdDir());
+    if (!database)
+        qCWarning(lcLine) << "history database:" << m_dm.last_error();
     m_start->dbLabel()->setVisible(!database);
 
     // 6. The About box, kept for the help command.

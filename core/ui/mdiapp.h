@@ -7,6 +7,7 @@
 
 #include "core/station.h"
 #include "core/station_folder.h"
+#include "history/unit_dm.h"
 #include "history/unit_files.h"
 
 #include <QObject>
@@ -28,12 +29,7 @@ class TMainForm;
 class StationApp : public QObject {
     Q_OBJECT
 public:
-    // Hook that the history database fills: opens it and reports success.
-    struct Hooks {
-        std::function<bool()> openHistoryDatabase;
-    };
-
-    explicit StationApp(const StationFolder &folder, Hooks hooks = {}, QObject *parent = nullptr);
+    explicit StationApp(const StationFolder &folder, QObject *parent = nullptr);
     ~StationApp() override;
 
     // Entry steps: hidden main window (its creation step), data module, start dialog,
@@ -42,6 +38,7 @@ public:
 
     Station &station() { return m_station; }
     DailyLogs &dailyLogs() { return m_logs; }
+    TDM_local &DM_local() { return m_dm; }
     TMainForm &mainForm() { return *m_main; }
     TFrm_start &startDialog() { return *m_start; }
     bool mainShown() const { return m_mainShown; }
@@ -86,9 +83,9 @@ private:
     QString portSettingsPath() const;
 
     StationFolder m_folder;
-    Hooks m_hooks;
     Station m_station;
     DailyLogs m_logs;
+    TDM_local m_dm;
     std::unique_ptr<TMainForm> m_main;
     std::unique_ptr<TFrm_start> m_start;
     std::unique_ptr<QDialog> m_about;

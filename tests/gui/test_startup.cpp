@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QListView>
 #include <QProcess>
@@ -108,6 +109,10 @@ private slots:
         QVERIFY(!app.mainForm().action(QStringLiteral("mnu_record_file"))->isEnabled());
         QVERIFY(app.startDialog().fileLabel()->isVisibleTo(&app.startDialog()));
         QVERIFY(!QDir(dir.filePath(QStringLiteral("logs"))).exists());
+        // Without a database link recording to the database and the history views are off.
+        QVERIFY(app.startDialog().dbLabel()->isVisibleTo(&app.startDialog()));
+        QVERIFY(!app.mainForm().action(QStringLiteral("mnu_record_bd"))->isEnabled());
+        QVERIFY(!app.mainForm().action(QStringLiteral("mnu_history"))->isEnabled());
     }
 
     void startOpensThePortAndBroadcastsTwice()
@@ -281,6 +286,8 @@ private slots:
         // The folder made by --init has a logs folder: today's three logs were opened.
         const QStringList logs = QDir(dir.filePath(QStringLiteral("logs"))).entryList(QDir::Files);
         QCOMPARE(logs.size(), 3);
+        // ... and its database link gave a history database.
+        QVERIFY(QFileInfo(dir.filePath(QStringLiteral("bd/history.db"))).size() > 0);
         const QString port = readFile(dir.filePath(QStringLiteral("ini/Com_setup_modbus.ini")));
         for (const char *key : {"Port=", "BaudRate=9600", "StopBits=2", "DataBits=8", "Parity=None", "FlowControl=None"})
             QVERIFY2(port.contains(QString::fromLatin1(key)), key);
