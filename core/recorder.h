@@ -1,0 +1,31 @@
+// The history half of recording a node reading: the twelve database rows of
+// one poll, with the failure report of every channel whose row could not be
+// written (event-log line, status panel 1, alerts-log entry).
+#pragma once
+
+#include <functional>
+
+#include <qcoro/qcorotask.h>
+
+namespace qlx {
+
+class DailyLogs;
+class Station;
+class TDM_local;
+
+// Writes the rows of slot n while `recording()` answers true (it is asked before every
+// channel, so unticking the menu item stops the rows at once). An alerts-log write error
+// (LogWriteError) goes to the caller.
+QCoro::Task<void> record_history(Station &station, TDM_local &dm, DailyLogs &logs, int slot,
+                                 std::function<bool()> recording);
+
+// The values one channel's row carries: izm by the channel's point code, nu and vu from
+// its setup block, each in display units.
+struct HistoryValues {
+    double izm = 0;
+    double nu = 0;
+    double vu = 0;
+};
+HistoryValues history_values(int slot, int channel);
+
+} // namespace qlx
