@@ -1,10 +1,11 @@
 // The station's desktop program.
 //
-//   quorlex-station [--home DIR] [--scan] [--screenshot FILE]
+//   quorlex-station [--home DIR] [--autostart] [--scan] [--screenshot FILE]
 //   quorlex-station --init DIR [--port PATH]
 //
 // --home DIR        the station folder (default: the executable's folder)
 // --init DIR        make a ready station folder, with the serial port PATH, and exit
+// --autostart       the one-button start ("Автоматическое обновление") once the main window is shown
 // --scan            scan the line once the main window is shown
 // --screenshot FILE after that scan, save a picture of the screen into FILE
 #include "core/station_folder.h"
@@ -118,6 +119,10 @@ int main(int argc, char *argv[])
         std::signal(SIGTERM, onSignal);
         std::signal(SIGINT, onSignal);
     }
+
+    // A station restarted after a power cut resumes monitoring without an operator.
+    if (args.contains(QStringLiteral("--autostart")))
+        QObject::connect(&station, &StationApp::mainWindowShown, &station, [&station] { station.autostart(); });
 
     if (args.contains(QStringLiteral("--scan"))) {
         const QString shot = argumentAfter(args, QStringLiteral("--screenshot"));

@@ -79,6 +79,7 @@ QCoro::Task<void> Polling::mnu_refreshClick()
         co_return;
     }
     setRunning(!m_running);
+    m_view.switchToggled();
     if (!m_running)
         co_return; // the run in progress sees the cleared mark at its next check
     const QString seconds = secondsText(m_interval);

@@ -24,7 +24,8 @@ public:
     virtual QCoro::Task<void> message(const QString &caption, const QString &text) = 0;
     virtual bool recordToDatabase() const = 0; // "Записывать историю в БД"
     virtual bool recordToFile() const = 0;     // "Записывать историю в файл"
-    virtual void runStateChanged(bool running) = 0; // check mark, elapsed clock, node panel
+    virtual void runStateChanged(bool running) = 0; // check mark and elapsed clock
+    virtual void switchToggled() {}                  // the switch ticks "Скрыть панель" both ways
     virtual void createMonitor(const QString &caption) = 0;
     // The monitor's cell writer; col and row are one higher than the grid's column and row.
     virtual void formatCell(int col, int row, double value, int alarm_nu, int alarm_vu) = 0;
@@ -42,6 +43,8 @@ public:
     // `Timer_refreshQuorlexM`, ms; 0 or less: passes follow each other at once.
     int interval() const { return m_interval; }
     void setInterval(int ms);
+    // Switches the run off without a message (the main window is closing).
+    void stop() { m_running = false; }
 
     // The switch; completes when the run it started has ended.
     QCoro::Task<void> mnu_refreshClick();

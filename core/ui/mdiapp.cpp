@@ -49,7 +49,8 @@ void setCheckedQuietly(QAction *action, bool checked)
 StationApp::StationApp(const StationFolder &folder, QObject *parent)
     : QObject(parent),
       m_folder(folder),
-      m_logs(folder.logsDir())
+      m_logs(folder.logsDir()),
+      m_polling(m_station, m_dm, m_logs, *this)
 {
     m_station.useFolder(folder);
     // Every full node read leaves a row in the setpoint log.
@@ -122,7 +123,7 @@ void StationApp::FormCreate()
     const bool fast = settings.fastSpeed();
     setCheckedQuietly(m_main->action(QStringLiteral("mnu_fast_speed")), fast);
     m_station.line().setFastSpeed(fast);
-    m_refreshInterval = settings.refreshInterval();
+    m_polling.setInterval(settings.refreshInterval());
     m_main->resetElapsedClock();
     setRefreshCaptions();
     abort_read = 0;
@@ -155,7 +156,9 @@ void StationApp::FormCloseQuery()
 void StationApp::FormClose()
 {
     reset_cell_grid();
-    setCheckedQuietly(m_main->action(QStringLiteral("mnu_refresh")), false);
+    if (m_polling.running())
+        runStateChanged(false);
+    m_polling.stop();
     m_station.store_port_settings();
     StationSettings &settings = m_station.settings();
     settings.setRecordInDb(m_main->action(QStringLiteral("mnu_record_bd"))->isChecked());
@@ -193,7 +196,7 @@ void StationApp::cmd_exitClick()
 
 void StationApp::setRefreshCaptions()
 {
-    const QString caption = QStringLiteral("Авт. обновление каждые ") + secondsText(m_refreshInterval) +
+    const QString caption = QStringLiteral("Авт. обновление каждые ") + secondsText(m_polling.interval()) +
                             QStringLiteral(" сек.");
     m_main->action(QStringLiteral("mnu_refresh"))->setText(caption);
     m_main->button(QStringLiteral("BitBtn5"))->setText(caption);
@@ -284,10 +287,10 @@ QCoro::Task<void> StationApp::portSetupDialog()
 QCoro::Task<void> StationApp::intervalCommand()
 {
     QPointer<StationApp> self(this);
-    const int chosen = co_await ask_refresh_interval(m_main.get(), m_refreshInterval);
+    const int chosen = co_await ask_refresh_interval(m_main.get(), m_polling.interval());
     if (!self)
         co_return;
-    m_refreshInterval = chosen;
+    m_polling.setInterval(chosen);
     setRefreshCaptions();
     m_station.settings().setRefreshInterval(chosen);
 }
@@ -329,13 +332,13 @@ void StationApp::connectMenu()
             [this](bool on) { m_station.settings().setRecordInFile(on); });
     connect(form.action(QStringLiteral("N26")), &QAction::triggered, this, [this] { keepTask(intervalCommand()); });
 
-    // Its check mark is the polling run's state; until a run is attached to it the mark
-    // must not claim one.
+    // The polling switch: its check mark is the run's state, set by the engine.
     QAction *refresh = form.action(QStringLiteral("mnu_refresh"));
-    connect(refresh, &QAction::toggled, this, [refresh](bool on) {
-        if (on)
-            setCheckedQuietly(refresh, false);
+    connect(refresh, &QAction::triggered, this, [this, refresh] {
+        setCheckedQuietly(refresh, m_polling.running());
+        keepTask(m_polling.mnu_refreshClick());
     });
+    connect(&form, &TMainForm::autoRefreshButtonClicked, this, [this] { keepTask(BitBtn5Click()); });
 
     connect(&form, &TMainForm::hourChanged, this, [this](int hour) {
         try {
@@ -344,6 +347,79 @@ void StationApp::connectMenu()
             m_station.eventLog().appendStamped(QStringLiteral(" - ") + QString::fromUtf8(e.what()));
         }
     });
+}
+
+void StationApp::autostart()
+{
+    keepTask(BitBtn5Click());
+}
+
+QCoro::Task<void> StationApp::BitBtn5Click()
+{
+    QPointer<StationApp> self(this);
+    QPushButton *button = m_main->button(QStringLiteral("BitBtn5"));
+    button->setEnabled(false);
+    if (m_station.nodeList().count() == 0)
+        co_await m_station.mnu_refresh_networkClick();
+    if (!self || m_closing)
+        co_return;
+    m_station.nodeList().setAllChecked(true);
+    co_await m_polling.mnu_refreshClick();
+    if (self && !m_closing)
+        button->setEnabled(true);
+}
+
+QCoro::Task<void> StationApp::message(const QString &caption, const QString &text)
+{
+    co_await DialogSeam::ask(m_main.get(), caption, text, QMessageBox::Information, QMessageBox::Ok);
+}
+
+bool StationApp::recordToDatabase() const
+{
+    const QAction *bd = m_main->action(QStringLiteral("mnu_record_bd"));
+    return bd->isEnabled() && bd->isChecked();
+}
+
+bool StationApp::recordToFile() const
+{
+    return m_main->action(QStringLiteral("mnu_record_file"))->isChecked();
+}
+
+void StationApp::runStateChanged(bool running)
+{
+    setCheckedQuietly(m_main->action(QStringLiteral("mnu_refresh")), running);
+    if (running) {
+        m_main->action(QStringLiteral("mnu_refresh"))
+            ->setText(QStringLiteral("Авт. обновление с интервалом ") + secondsText(m_polling.interval()) +
+                      QStringLiteral(" сек."));
+        m_main->resetElapsedClock();
+        m_main->startElapsedClock();
+    } else {
+        m_main->stopElapsedClock();
+    }
+}
+
+void StationApp::switchToggled()
+{
+    m_main->action(QStringLiteral("mnu_hide_panel"))->setChecked(true);
+}
+
+void StationApp::createMonitor(const QString &caption)
+{
+    Q_UNUSED(caption);
+}
+
+void StationApp::formatCell(int col, int row, double value, int alarm_nu, int alarm_vu)
+{
+    Q_UNUSED(col);
+    Q_UNUSED(row);
+    Q_UNUSED(value);
+    Q_UNUSED(alarm_nu);
+    Q_UNUSED(alarm_vu);
+}
+
+void StationApp::repaintMonitor()
+{
 }
 
 void StationApp::keepTask(QCoro::Task<void> task)

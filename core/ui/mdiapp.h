@@ -5,6 +5,7 @@
 // recording commands of the main menu.
 #pragma once
 
+#include "core/polling.h"
 #include "core/station.h"
 #include "core/station_folder.h"
 #include "history/unit_dm.h"
@@ -26,7 +27,7 @@ namespace qlx {
 class TFrm_start;
 class TMainForm;
 
-class StationApp : public QObject {
+class StationApp : public QObject, private PollingView {
     Q_OBJECT
 public:
     explicit StationApp(const StationFolder &folder, QObject *parent = nullptr);
@@ -53,7 +54,14 @@ public:
     void closeStation();
 
     // The refresh interval of automatic polling, ms.
-    int refreshInterval() const { return m_refreshInterval; }
+    int refreshInterval() const { return m_polling.interval(); }
+    Polling &polling() { return m_polling; }
+
+    // "Автоматическое обновление": scans first when the list is empty, ticks every node
+    // and switches polling on; completes when the run ends.
+    QCoro::Task<void> BitBtn5Click();
+    // Runs the one-button start as if the operator had pressed it.
+    void autostart();
 
     // Work started by menu commands and still running.
     int runningTasks() const;
@@ -82,14 +90,24 @@ private:
     bool eventFilter(QObject *watched, QEvent *event) override;
     QString portSettingsPath() const;
 
+    // What polling asks of the windows.
+    QCoro::Task<void> message(const QString &caption, const QString &text) override;
+    bool recordToDatabase() const override;
+    bool recordToFile() const override;
+    void runStateChanged(bool running) override;
+    void switchToggled() override;
+    void createMonitor(const QString &caption) override;
+    void formatCell(int col, int row, double value, int alarm_nu, int alarm_vu) override;
+    void repaintMonitor() override;
+
     StationFolder m_folder;
     Station m_station;
     DailyLogs m_logs;
     TDM_local m_dm;
+    Polling m_polling;
     std::unique_ptr<TMainForm> m_main;
     std::unique_ptr<TFrm_start> m_start;
     std::unique_ptr<QDialog> m_about;
-    int m_refreshInterval = 5000;
     bool m_mainShown = false;
     bool m_closing = false;
     std::list<QCoro::Task<void>> m_tasks;

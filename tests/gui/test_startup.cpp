@@ -6,6 +6,7 @@
 #include "core/ui/mainform.h"
 #include "core/ui/mdiapp.h"
 #include "core/ui/start_dialog.h"
+#include "history/unit_dm.h"
 #include "device/interval_dialog.h"
 
 #include <QAction>
@@ -241,6 +242,43 @@ private slots:
         StationApp again(StationFolder(dir.path()));
         again.start();
         QCOMPARE(again.refreshInterval(), 30000);
+    }
+
+    void oneButtonStartScansAndPolls()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(sim.openPty());
+        sim::NodeConfig config = sim::defaultNode(9);
+        config.baud = 19200;
+        sim.addNode(config);
+        writePort(dir, sim.stationPath(), QStringLiteral("19200"));
+        QVERIFY(write_sqlite_link(StationFolder(dir.path()).bdDir()));
+        IniFile(StationFolder(dir.path()).iniFile(QStringLiteral("Time.ini")))
+            .writeInteger(QStringLiteral("Quorlex"), QStringLiteral("TimOut"), 25);
+        IniFile(StationFolder(dir.path()).iniFile(QStringLiteral("QLXN.ini")))
+            .writeBool(QStringLiteral("Record"), QStringLiteral("in_bd"), true);
+        StationApp app(StationFolder(dir.path()));
+        app.start();
+        QVERIFY(waitShown(app));
+        QTRY_COMPARE(app.runningTasks(), 0);
+
+        app.mainForm().button(QStringLiteral("BitBtn5"))->click();
+        QTRY_VERIFY_WITH_TIMEOUT(app.polling().running(), 30000);
+        QVERIFY(app.mainForm().action(QStringLiteral("mnu_refresh"))->isChecked());
+        QVERIFY(!app.mainForm().button(QStringLiteral("BitBtn5"))->isEnabled());
+        QVERIFY(app.station().nodeList().isChecked(0));
+        QVERIFY(app.mainForm().action(QStringLiteral("mnu_hide_panel"))->isChecked());
+        // The first pass reads the node in full and records it.
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(app.dailyLogs().valueLogPath()).size() > 200, 30000);
+
+        // The operator switches polling off; the run ends and the button comes back.
+        app.mainForm().action(QStringLiteral("mnu_refresh"))->trigger();
+        QVERIFY(!app.polling().running());
+        QTRY_VERIFY_WITH_TIMEOUT(app.mainForm().button(QStringLiteral("BitBtn5"))->isEnabled(), 30000);
+        QVERIFY(!app.mainForm().action(QStringLiteral("mnu_refresh"))->isChecked());
+        QVERIFY(app.station().eventLog().lines().join('\n').contains(
+            QStringLiteral(" - Включено авт. обновление с интервалом 5 сек.")));
     }
 
     void closingTheStartDialogEndsTheProgram()
