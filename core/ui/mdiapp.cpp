@@ -3,9 +3,11 @@
 #include "core/logging.h"
 #include "core/node_table.h"
 #include "core/ui/mainform.h"
+#include "views/monitor.h"
 #include "core/ui/serial_settings_dialog.h"
 #include "core/ui/start_dialog.h"
 #include "device/interval_dialog.h"
+#include "views/monitor.h"
 #include "protocol/unit_protocol.h"
 
 #include <QAction>
@@ -14,6 +16,9 @@
 #include <QEvent>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
@@ -59,6 +64,9 @@ StationApp::StationApp(const StationFolder &folder, QObject *parent)
 
 StationApp::~StationApp()
 {
+    // The windows go before this object does: nothing of theirs may call back into it.
+    if (m_monitor)
+        disconnect(m_monitor, nullptr, this, nullptr);
     set_setpoint_row_writer({});
     if (m_main)
         m_main->removeEventFilter(this);
@@ -406,20 +414,42 @@ void StationApp::switchToggled()
 
 void StationApp::createMonitor(const QString &caption)
 {
-    Q_UNUSED(caption);
+    auto *monitor = new Tfrm_monitor_auto2(m_station);
+    monitor->setWindowTitle(caption);
+    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(monitor);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    sub->showMaximized();
+    m_monitor = monitor;
+    // Its "Монитор" menu stands in the main menu bar while it is open.
+    m_monitorMenu = m_main->menuBar()->addMenu(monitor->monitorMenu());
+    connect(monitor, &Tfrm_monitor_auto2::closeConfirmed, this, [this] {
+        // Closing the monitor switches polling off and gives the node panel back.
+        if (m_polling.running())
+            keepTask(m_polling.mnu_refreshClick());
+        m_main->action(QStringLiteral("mnu_hide_panel"))->setChecked(false);
+        m_main->button(QStringLiteral("BitBtn5"))->setEnabled(true);
+        m_main->action(QStringLiteral("mnu_refresh"))->setEnabled(true);
+    });
+    connect(monitor, &QObject::destroyed, this, [this] {
+        if (m_monitorMenu) {
+            m_main->menuBar()->removeAction(m_monitorMenu);
+            m_monitorMenu = nullptr;
+        }
+    });
 }
 
 void StationApp::formatCell(int col, int row, double value, int alarm_nu, int alarm_vu)
 {
-    Q_UNUSED(col);
-    Q_UNUSED(row);
-    Q_UNUSED(value);
-    Q_UNUSED(alarm_nu);
-    Q_UNUSED(alarm_vu);
+    if (m_monitor && !m_monitor->closing())
+        m_monitor->formatCell(col, row, value, alarm_nu, alarm_vu);
+    else
+        format_cell(m_station, false, col, row, value, alarm_nu, alarm_vu); // the cells still carry the reading
 }
 
 void StationApp::repaintMonitor()
 {
+    if (m_monitor && !m_monitor->closing())
+        m_monitor->refresh();
 }
 
 void StationApp::keepTask(QCoro::Task<void> task)

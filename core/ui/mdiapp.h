@@ -10,6 +10,7 @@
 #include "core/station_folder.h"
 #include "history/unit_dm.h"
 #include "history/unit_files.h"
+#include "views/monitor.h"
 
 #include <QObject>
 #include <QPointer>
@@ -20,11 +21,13 @@
 
 #include <qcoro/qcorotask.h>
 
+class QAction;
 class QDialog;
 
 namespace qlx {
 
 class TFrm_start;
+class Tfrm_monitor_auto2;
 class TMainForm;
 
 class StationApp : public QObject, private PollingView {
@@ -42,6 +45,8 @@ public:
     TDM_local &DM_local() { return m_dm; }
     TMainForm &mainForm() { return *m_main; }
     TFrm_start &startDialog() { return *m_start; }
+    // The state monitor while polling runs (null otherwise).
+    Tfrm_monitor_auto2 *monitor() const { return m_monitor; }
     bool mainShown() const { return m_mainShown; }
 
     // Start dialog commands.
@@ -105,6 +110,8 @@ private:
     DailyLogs m_logs;
     TDM_local m_dm;
     Polling m_polling;
+    QPointer<Tfrm_monitor_auto2> m_monitor;
+    QAction *m_monitorMenu = nullptr;
     std::unique_ptr<TMainForm> m_main;
     std::unique_ptr<TFrm_start> m_start;
     std::unique_ptr<QDialog> m_about;

@@ -7,6 +7,7 @@
 #include "core/ui/mdiapp.h"
 #include "core/ui/start_dialog.h"
 #include "history/unit_dm.h"
+#include "views/monitor.h"
 #include "device/interval_dialog.h"
 
 #include <QAction>
@@ -269,8 +270,12 @@ private slots:
         QVERIFY(!app.mainForm().button(QStringLiteral("BitBtn5"))->isEnabled());
         QVERIFY(app.station().nodeList().isChecked(0));
         QVERIFY(app.mainForm().action(QStringLiteral("mnu_hide_panel"))->isChecked());
-        // The first pass reads the node in full and records it.
+        // The first pass reads the node in full and records it; the monitor shows it.
         QTRY_VERIFY_WITH_TIMEOUT(QFile(app.dailyLogs().valueLogPath()).size() > 200, 30000);
+        QVERIFY(app.monitor());
+        QCOMPARE(app.monitor()->windowTitle(), QStringLiteral("Монитор состояний - авт. обновление с интервалом 5 сек."));
+        QCOMPARE(arr_cells(0, 1).text, QStringLiteral("9"));
+        QVERIFY(!arr_cells(3, 1).text.isEmpty());
 
         // The operator switches polling off; the run ends and the button comes back.
         app.mainForm().action(QStringLiteral("mnu_refresh"))->trigger();
