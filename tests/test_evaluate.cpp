@@ -157,13 +157,13 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("spec");
         QTest::newRow("full answer") << QByteArray::fromHex("05110521FF514C58") << "" << 2 << 1 << 255 << QByteArray("QLX");
-        QTest::newRow("n = 2, no specification") << QByteArray::fromHex("0511023707") << "" << 3 << 7 << 7 << QByteArray();
+        QTest::newRow("n = 2, no extra bytes") << QByteArray::fromHex("0511023707") << "" << 3 << 7 << 7 << QByteArray();
         QTest::newRow("identity 4A stops at the letter") << QByteArray::fromHex("0511054AFF514C58") << "" << 4 << 0 << 0
                                                          << QByteArray();
         QTest::newRow("another address") << QByteArray::fromHex("0611023707") << "Bad nomer" << 0 << 0 << 0 << QByteArray();
         QTest::newRow("another function") << QByteArray::fromHex("0591023707") << "Bad command" << 0 << 0 << 0
                                           << QByteArray();
-        QTest::newRow("specification cut by the answer") << QByteArray::fromHex("0511082101414243") << "" << 2 << 1 << 1
+        QTest::newRow("extra bytes cut by the answer") << QByteArray::fromHex("0511082101414243") << "" << 2 << 1 << 1
                                                           << QByteArray("ABC");
     }
     void parseIdentify()

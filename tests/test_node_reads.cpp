@@ -303,7 +303,7 @@ private slots:
         sim::NodeConfig config = sim::defaultNode(200);
         config.identity = 0x37;
         config.runStatus = 0x05;
-        config.specification = "AB";
+        config.details = "AB";
         l.sim.addNode(config);
         const QByteArray answer = run(l.line->Timed_exchange(Build_identify(200), kIdentifyCap));
         QString w = QStringLiteral("x");

@@ -296,8 +296,8 @@ private slots:
         QCOMPARE(r.exitCode, 0);
         const sim::Node *node = m_sim.node(kFirstNode);
         QByteArray answer;
-        answer.append(char(kFirstNode)).append(char(0x11)).append(char(2 + node->specification().size()));
-        answer.append(char(node->identity())).append(char(node->runStatus())).append(node->specification());
+        answer.append(char(kFirstNode)).append(char(0x11)).append(char(2 + node->details().size()));
+        answer.append(char(node->identity())).append(char(node->runStatus())).append(node->details());
         QCOMPARE(r.outLines(), QStringList{bytes_to_hex(append_crc(answer))});
         QCOMPARE(framesHex(), QStringList{"0111C02C"});
     }
@@ -318,7 +318,7 @@ private slots:
         QCOMPARE(n17.value("device_type").toInt(), node->identity() >> 4);
         QCOMPARE(n17.value("device_number").toInt(), node->identity() & 0xF);
         QCOMPARE(n17.value("run_status").toInt(), int(node->runStatus()));
-        QCOMPARE(n17.value("specification").toString().toLatin1(), node->specification());
+        QCOMPARE(n17.value("details").toString().toLatin1(), node->details());
         QCOMPARE(nodes.at(1).toObject().value("address").toInt(), kRefusing);
         QVERIFY(!nodes.at(1).toObject().value("result").toString().isEmpty());
         QCOMPARE(m_sim.frames().size(), 4);

@@ -30,7 +30,7 @@ QByteArray frame(const char *hex)
     return append_crc(QByteArray::fromHex(hex));
 }
 
-// The identify answer of a node with the default identity and specification.
+// The identify answer of a node with the default identity and details.
 QByteArray identifyAnswer(int address)
 {
     QByteArray body;
@@ -513,7 +513,7 @@ private slots:
     void scenarioApplies()
     {
         const QByteArray json = R"({ "latency_ms": 7.5, "wire_time": true,
-          "nodes": [ { "address": 5, "baud": 4800, "identity": "3A", "run_status": 7, "specification": "AB",
+          "nodes": [ { "address": 5, "baud": 4800, "identity": "3A", "run_status": 7, "details": "AB",
              "moving": false, "mode": 33027,
              "channels": [ {"channel": 2, "gain": -65536, "zero": 100, "point_pos": 3, "range_min": -5000,
                             "range_max": 100000, "nu": 1000, "vu": 2000, "gis_nu": 10, "gis_vu": 20, "raw": 1234 } ],
@@ -531,7 +531,7 @@ private slots:
         QCOMPARE(node->baud(), 4800);
         QCOMPARE(node->identity(), quint8(0x3A));
         QCOMPARE(node->runStatus(), quint8(7));
-        QCOMPARE(node->specification(), QByteArray("AB"));
+        QCOMPARE(node->details(), QByteArray("AB"));
         QVERIFY(!node->moving());
         QCOMPARE(node->mode(), quint16(33027 | kProgModeBit));
         QCOMPARE(node->channel(2), (ChannelSetup{-65536, 100, 3, -5000, 100000, 1000, 2000, 10, 20}));
@@ -563,8 +563,8 @@ private slots:
             << QByteArray(R"({"nodes": [{"address": 5, "faults": {"silnet": true}}]})") << QString("silnet");
         QTest::newRow("no address") << QByteArray(R"({"nodes": [{"baud": 9600}]})") << QString("address");
         QTest::newRow("address 0") << QByteArray(R"({"nodes": [{"address": 0}]})") << QString("address");
-        QTest::newRow("long specification")
-            << QByteArray(R"({"nodes": [{"address": 5, "specification": "QLX12345"}]})") << QString("specification");
+        QTest::newRow("long details")
+            << QByteArray(R"({"nodes": [{"address": 5, "details": "QLX12345"}]})") << QString("details");
         QTest::newRow("identity not hex") << QByteArray(R"({"nodes": [{"address": 5, "identity": "2G"}]})")
                                           << QString("identity");
         QTest::newRow("channel 13")

@@ -183,13 +183,13 @@ QJsonObject identityJson(int address, const Identity &id)
             {QStringLiteral("device_type"), id.fields.device_type},
             {QStringLiteral("device_number"), id.fields.device_number},
             {QStringLiteral("run_status"), id.fields.run_status},
-            {QStringLiteral("specification"), QString::fromLatin1(id.fields.specification)},
+            {QStringLiteral("details"), QString::fromLatin1(id.fields.specification)},
             {QStringLiteral("answer"), bytes_to_hex(id.answer)}};
 }
 
 QString identityText(int address, const Identity &id)
 {
-    QString s = QStringLiteral("%1  type %2  number %3  run %4  specification \"%5\"")
+    QString s = QStringLiteral("%1  type %2  number %3  run %4  details \"%5\"")
                     .arg(address, 3)
                     .arg(id.fields.device_type)
                     .arg(id.fields.device_number)

@@ -35,7 +35,7 @@ inline constexpr int kRegisterCount = 205;
 inline constexpr int kSetupRegisters = 192;     // 0..191 hold the twelve 16-register setup blocks
 inline constexpr int kRawRegister = 192;        // 192 + (channel - 1): raw measurement code
 inline constexpr int kModeRegister = 204;
-inline constexpr int kMaxSpecificationBytes = 6;
+inline constexpr int kMaxDetailBytes = 6;
 
 // Register offsets inside the setup block of a channel (block starts at 16 * (channel - 1)).
 enum SetupOffset : int {
@@ -99,7 +99,7 @@ struct NodeConfig {
     int baud = 9600;
     quint8 identity = 0x21;        // high digit device type, low digit device number
     quint8 runStatus = 0xFF;
-    QByteArray specification = "QLX12";   // at most 6 bytes
+    QByteArray details = "QLX12";   // at most 6 bytes
     std::array<ChannelSetup, kChannelCount> channels{};
     std::array<ChannelMotion, kChannelCount> motion{};
     bool moving = true;
@@ -168,7 +168,7 @@ public:
     void setListenOnly(bool on) { m_listenOnly = on; }
     quint8 identity() const { return m_identity; }
     quint8 runStatus() const { return m_runStatus; }
-    QByteArray specification() const { return m_specification; }
+    QByteArray details() const { return m_details; }
     quint16 diagnostic() const { return m_diagnostic; }
 
     int framesAnswered() const { return m_answered; }
@@ -195,7 +195,7 @@ private:
     int m_baud;
     quint8 m_identity;
     quint8 m_runStatus;
-    QByteArray m_specification;
+    QByteArray m_details;
     quint16 m_diagnostic;
     std::array<quint16, kRegisterCount> m_regs{};
     std::array<ChannelMotion, kChannelCount> m_motion{};

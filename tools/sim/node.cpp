@@ -132,7 +132,7 @@ Node::Node(LineSimulator *line, const NodeConfig &config)
       m_baud(config.baud),
       m_identity(config.identity),
       m_runStatus(config.runStatus),
-      m_specification(config.specification.left(kMaxSpecificationBytes)),
+      m_details(config.details.left(kMaxDetailBytes)),
       m_diagnostic(config.diagnostic),
       m_motion(config.motion),
       m_moving(true),
@@ -348,10 +348,10 @@ QByteArray Node::respond(const QByteArray &frame, qint64 nowNs)
         QByteArray body;
         body.append(static_cast<char>(m_address));
         body.append(static_cast<char>(kIdentify));
-        body.append(static_cast<char>(2 + m_specification.size()));
+        body.append(static_cast<char>(2 + m_details.size()));
         body.append(static_cast<char>(m_identity));
         body.append(static_cast<char>(m_runStatus));
-        body.append(m_specification);
+        body.append(m_details);
         return body;
     }
     case kReadHolding:

@@ -174,7 +174,7 @@ NodeConfig readNode(const QJsonValue &value, int index)
         fail(QStringLiteral("%1: \"address\" is missing").arg(where));
     const int address = static_cast<int>(integer(o["address"], where + ".address", 1, 255));
     where = QStringLiteral("node %1").arg(address);
-    checkKeys(o, {"address", "baud", "identity", "run_status", "specification", "moving", "mode", "diagnostic",
+    checkKeys(o, {"address", "baud", "identity", "run_status", "details", "moving", "mode", "diagnostic",
                   "channels", "faults"},
               where);
 
@@ -185,12 +185,12 @@ NodeConfig readNode(const QJsonValue &value, int index)
         config.identity = byteValue(o["identity"], where + ".identity");
     if (o.contains("run_status"))
         config.runStatus = byteValue(o["run_status"], where + ".run_status");
-    if (o.contains("specification")) {
-        if (!o["specification"].isString())
-            fail(QStringLiteral("%1.specification must be a string").arg(where));
-        config.specification = o["specification"].toString().toLatin1();
-        if (config.specification.size() > kMaxSpecificationBytes)
-            fail(QStringLiteral("%1.specification is longer than %2 bytes").arg(where).arg(kMaxSpecificationBytes));
+    if (o.contains("details")) {
+        if (!o["details"].isString())
+            fail(QStringLiteral("%1.details must be a string").arg(where));
+        config.details = o["details"].toString().toLatin1();
+        if (config.details.size() > kMaxDetailBytes)
+            fail(QStringLiteral("%1.details is longer than %2 bytes").arg(where).arg(kMaxDetailBytes));
     }
     if (o.contains("moving"))
         config.moving = boolean(o["moving"], where + ".moving");
