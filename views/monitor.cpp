@@ -3,6 +3,7 @@
 #include "core/station.h"
 #include "core/ui/dialog_seam.h"
 #include "core/unit_procedure.h"
+#include "views/print_report.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QMdiSubWindow>
 #include <QMenu>
+#include <QMetaMethod>
 #include <QPainter>
 #include <QPushButton>
 #include <QStyledItemDelegate>
@@ -290,9 +292,9 @@ Tfrm_monitor_auto2::Tfrm_monitor_auto2(Station &station, QWidget *parent)
     QAction *printNow = print->addAction(QStringLiteral("Печать"));
     QAction *closeAction = m_menu->addAction(QStringLiteral("Закрыть"));
 
-    connect(report, &QPushButton::clicked, this, &Tfrm_monitor_auto2::reportRequested);
-    connect(preview, &QAction::triggered, this, &Tfrm_monitor_auto2::reportRequested);
-    connect(printNow, &QAction::triggered, this, &Tfrm_monitor_auto2::printRequested);
+    connect(report, &QPushButton::clicked, this, [this] { Print_grid(); });
+    connect(preview, &QAction::triggered, this, [this] { Print_grid(); });
+    connect(printNow, &QAction::triggered, this, &Tfrm_monitor_auto2::printNow);
     connect(closeAction, &QAction::triggered, this, [this] { frameWindow()->close(); });
     connect(minimise, &QPushButton::clicked, this, [this] { frameWindow()->showMinimized(); });
     connect(m_grid->selectionModel(), &QItemSelectionModel::currentChanged, this,
@@ -337,6 +339,27 @@ void Tfrm_monitor_auto2::cellsUpdated()
         return;
     m_updateLabel->setText(QStringLiteral("Последнее обновление - ")
                            + current_time().toString(QStringLiteral("dd.MM.yyyy hh:mm.ss")));
+}
+
+TFrm_print *Tfrm_monitor_auto2::Print_grid()
+{
+    ReportSource source;
+    source.rowCount = m_model->rowCount();
+    source.updateLabel = m_updateLabel->text();
+    source.multiLine = multiLine();
+    source.printed = current_time();
+    auto *window = new TFrm_print(m_reportsDir);
+    window->setLines(report_lines(source));
+    if (isSignalConnected(QMetaMethod::fromSignal(&Tfrm_monitor_auto2::reportWindowCreated)))
+        emit reportWindowCreated(window);
+    else
+        window->show();
+    return window;
+}
+
+void Tfrm_monitor_auto2::printNow()
+{
+    Print_grid()->Print_report();
 }
 
 QWidget *Tfrm_monitor_auto2::frameWindow()

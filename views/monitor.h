@@ -22,6 +22,7 @@ class QTableView;
 namespace qlx {
 
 class Station;
+class TFrm_print;
 
 // Colours of the monitor in blue-green-red order beside those of node_table.h.
 inline constexpr std::int32_t clBlue = 0xFF0000;
@@ -92,9 +93,17 @@ public:
     void cellsUpdated();
     int rowHeight() const { return m_rowHeight; }
 
+    // Where the report window's "Сохранить..." starts: the station's Reports folder.
+    void setReportsDir(const QString &dir) { m_reportsDir = dir; }
+    // Builds the state report from the grid as it stands and shows it in a new
+    // report window, handed to whoever places it (reportWindowCreated); without
+    // a receiver the window shows on its own.
+    TFrm_print *Print_grid();
+    // "Печать" → "Печать": the report straight to the printer, its window closed again.
+    void printNow();
+
 signals:
-    void reportRequested();
-    void printRequested();
+    void reportWindowCreated(qlx::TFrm_print *window);
     void logViewerRequested(int slot);
     void closeConfirmed();
 
@@ -111,6 +120,7 @@ private:
     QLabel *m_updateLabel = nullptr;
     QCheckBox *m_multiLine = nullptr;
     QMenu *m_menu = nullptr;
+    QString m_reportsDir;
     int m_lastRow = 0;
     int m_rowHeight = kMonitorRowHeight;
     bool m_asking = false;

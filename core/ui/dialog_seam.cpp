@@ -1,7 +1,12 @@
 #include "core/ui/dialog_seam.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QDialog>
+#include <QPointer>
+
+#include <coroutine>
+#include <memory>
 
 #include <qcoro/qcorosignal.h>
 
@@ -15,6 +20,42 @@ class AnswerRelay : public QObject {
     Q_OBJECT
 signals:
     void answered(int button);
+};
+
+// Waits for a dialog to finish. A dialog destroyed before that counts as rejected.
+// The resumption is posted to the event loop, so the caller never continues inside
+// the dialog's destructor.
+class FinishedAwaiter {
+public:
+    explicit FinishedAwaiter(QDialog *dialog) : m_dialog(dialog) {}
+
+    bool await_ready() const noexcept { return m_dialog.isNull() || m_finished; }
+
+    void await_suspend(std::coroutine_handle<> handle)
+    {
+        m_handle = handle;
+        QObject::connect(m_dialog.data(), &QDialog::finished, m_context.get(), [this](int result) { finish(result); });
+        QObject::connect(m_dialog.data(), &QObject::destroyed, m_context.get(), [this] { finish(QDialog::Rejected); });
+    }
+
+    int await_resume() const { return m_result; }
+
+private:
+    void finish(int result)
+    {
+        if (m_finished)
+            return;
+        m_finished = true;
+        m_result = result;
+        QMetaObject::invokeMethod(m_context.get(), [handle = m_handle] { handle.resume(); }, Qt::QueuedConnection);
+    }
+
+    QPointer<QDialog> m_dialog;
+    // Owns the connections and the posted resumption; on the heap so the awaiter can move.
+    std::unique_ptr<QObject> m_context = std::make_unique<QObject>();
+    std::coroutine_handle<> m_handle;
+    int m_result = QDialog::Rejected;
+    bool m_finished = false;
 };
 
 } // namespace
@@ -93,6 +134,27 @@ void DialogSeam::open(QDialog *dialog)
         request.dialog = dialog;
         handler()(request);
     }
+}
+
+QCoro::Task<int> DialogSeam::run(QDialog *dialog)
+{
+    QPointer<QDialog> guard(dialog);
+    // Watch before opening: a test handler may answer the dialog at once.
+    QObject context;
+    int early = -1;
+    QObject::connect(dialog, &QDialog::finished, &context, [&early](int result) { early = result; });
+    open(dialog);
+    if (early >= 0)
+        co_return early;
+    if (!guard)
+        co_return QDialog::Rejected;
+    const int result = co_await FinishedAwaiter(dialog);
+    co_return result;
+}
+
+void report_general_error(QWidget *parent, const QString &what)
+{
+    DialogSeam::inform(parent, QApplication::applicationName(), what, QMessageBox::Critical);
 }
 
 } // namespace qlx

@@ -45,9 +45,17 @@ public:
                        QMessageBox::Icon icon, QMessageBox::StandardButtons buttons = QMessageBox::Ok);
     // Opens a dialog without a nested event loop and tells the handler about it.
     static void open(QDialog *dialog);
+    // Opens the dialog as open() does and finishes with its result once it is
+    // closed; a dialog destroyed before that counts as rejected. The caller
+    // resumes from the event loop, never inside the dialog's own code.
+    static QCoro::Task<int> run(QDialog *dialog);
 
 private:
     static Handler &handler();
 };
+
+// The application's general error message: an operator command failed with
+// `what`; the box names the program and the station goes on.
+void report_general_error(QWidget *parent, const QString &what);
 
 } // namespace qlx

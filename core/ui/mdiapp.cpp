@@ -3,12 +3,12 @@
 #include "core/logging.h"
 #include "core/node_table.h"
 #include "core/ui/mainform.h"
-#include "views/monitor.h"
 #include "core/ui/serial_settings_dialog.h"
 #include "core/ui/start_dialog.h"
 #include "device/interval_dialog.h"
-#include "views/monitor.h"
 #include "protocol/unit_protocol.h"
+#include "views/monitor.h"
+#include "views/print_report.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -420,6 +420,14 @@ void StationApp::createMonitor(const QString &caption)
     sub->setAttribute(Qt::WA_DeleteOnClose);
     sub->showMaximized();
     m_monitor = monitor;
+    monitor->setReportsDir(m_folder.reportsDir());
+    // Report windows are children of the main window like the monitor itself.
+    connect(monitor, &Tfrm_monitor_auto2::reportWindowCreated, this, [this](TFrm_print *window) {
+        QMdiSubWindow *reportSub = m_main->mdiArea()->addSubWindow(window);
+        reportSub->setAttribute(Qt::WA_DeleteOnClose);
+        reportSub->show();
+    });
+    connect(monitor, &Tfrm_monitor_auto2::logViewerRequested, this, &StationApp::logViewerRequested);
     // Its "Монитор" menu stands in the main menu bar while it is open.
     m_monitorMenu = m_main->menuBar()->addMenu(monitor->monitorMenu());
     connect(monitor, &Tfrm_monitor_auto2::closeConfirmed, this, [this] {

@@ -78,6 +78,9 @@ signals:
     void mainWindowShown();
     // An error escaped a command: the program reports it and ends.
     void fatalError(const QString &what);
+    // The monitor was double-clicked on the row of this node slot: its text-log
+    // history is to be shown.
+    void logViewerRequested(int slot);
 
 private:
     void FormCreate();

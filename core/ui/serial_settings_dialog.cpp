@@ -11,7 +11,6 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include <coroutine>
 #include <limits>
 #include <memory>
 
@@ -29,42 +28,6 @@ void selectText(QComboBox *combo, const QString &text, const QString &fallback)
         index = combo->findText(fallback, Qt::MatchFixedString);
     combo->setCurrentIndex(index);
 }
-
-// Waits for the dialog to finish. A dialog destroyed before that counts as rejected.
-// The resumption is posted to the event loop, so the caller never continues inside
-// the dialog's destructor.
-class FinishedAwaiter {
-public:
-    explicit FinishedAwaiter(SerialSettingsDialog *dialog) : m_dialog(dialog) {}
-
-    bool await_ready() const noexcept { return m_dialog.isNull(); }
-
-    void await_suspend(std::coroutine_handle<> handle)
-    {
-        m_handle = handle;
-        QObject::connect(m_dialog.data(), &QDialog::finished, m_context.get(), [this](int result) { finish(result); });
-        QObject::connect(m_dialog.data(), &QObject::destroyed, m_context.get(), [this] { finish(QDialog::Rejected); });
-    }
-
-    int await_resume() const { return m_result; }
-
-private:
-    void finish(int result)
-    {
-        if (m_finished)
-            return;
-        m_finished = true;
-        m_result = result;
-        QMetaObject::invokeMethod(m_context.get(), [handle = m_handle] { handle.resume(); }, Qt::QueuedConnection);
-    }
-
-    QPointer<SerialSettingsDialog> m_dialog;
-    // Owns the connections and the posted resumption; on the heap so the awaiter can move.
-    std::unique_ptr<QObject> m_context = std::make_unique<QObject>();
-    std::coroutine_handle<> m_handle;
-    int m_result = QDialog::Rejected;
-    bool m_finished = false;
-};
 
 } // namespace
 
@@ -160,9 +123,7 @@ PortSettings SerialSettingsDialog::settings() const
 QCoro::Task<std::optional<PortSettings>> ask_port_settings(QWidget *parent, PortSettings current)
 {
     QPointer<SerialSettingsDialog> dialog = new SerialSettingsDialog(current, parent);
-    DialogSeam::open(dialog);
-
-    const int result = co_await FinishedAwaiter(dialog);
+    const int result = co_await DialogSeam::run(dialog);
 
     std::optional<PortSettings> chosen;
     if (dialog) {

@@ -7,7 +7,9 @@
 #include "core/ui/mdiapp.h"
 #include "core/ui/start_dialog.h"
 #include "history/unit_dm.h"
+#include "core/ui/dialog_seam.h"
 #include "views/monitor.h"
+#include "views/print_report.h"
 #include "device/interval_dialog.h"
 
 #include <QAction>
@@ -17,6 +19,9 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QListView>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -276,6 +281,33 @@ private slots:
         QCOMPARE(app.monitor()->windowTitle(), QStringLiteral("Монитор состояний - авт. обновление с интервалом 5 сек."));
         QCOMPARE(arr_cells(0, 1).text, QStringLiteral("9"));
         QVERIFY(!arr_cells(3, 1).text.isEmpty());
+
+        // Closing the monitor answered with No: it is minimised and polling goes on.
+        int questions = 0;
+        DialogSeam::setHandler([&](const DialogRequest &) {
+            ++questions;
+            return int(QMessageBox::No);
+        });
+        QPointer<Tfrm_monitor_auto2> monitor = app.monitor();
+        auto *monitorSub = qobject_cast<QMdiSubWindow *>(monitor->parentWidget());
+        QVERIFY(monitorSub);
+        monitorSub->close();
+        QTRY_VERIFY(monitorSub->isMinimized());
+        QCOMPARE(questions, 1);
+        QVERIFY(monitor);
+        QVERIFY(app.polling().running());
+        const qint64 logged = QFile(app.dailyLogs().valueLogPath()).size();
+        app.polling().setInterval(0);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(app.dailyLogs().valueLogPath()).size() > logged, 30000);
+        DialogSeam::setHandler({});
+
+        // The report opens as a child window of the main window.
+        QPointer<TFrm_print> report = monitor->Print_grid();
+        QVERIFY(report);
+        QVERIFY(app.mainForm().mdiArea()->subWindowList().contains(qobject_cast<QMdiSubWindow *>(report->parentWidget())));
+        QVERIFY(report->lines().join('\n').contains(QStringLiteral("|   9|")));
+        report->parentWidget()->close();
+        QTRY_VERIFY(report.isNull());
 
         // The operator switches polling off; the run ends and the button comes back.
         app.mainForm().action(QStringLiteral("mnu_refresh"))->trigger();

@@ -1,0 +1,284 @@
+#include "views/print_report.h"
+
+#include "core/node_table.h"
+#include "core/ui/dialog_seam.h"
+#include "history/unit_files.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QVBoxLayout>
+
+namespace qlx {
+
+namespace {
+
+const QString kTab = QStringLiteral("\t");
+const QString kRowEnd = QStringLiteral("| ");
+
+QString pad_left(const QString &text, int width)
+{
+    return text.size() >= width ? text : QString(width - text.size(), QLatin1Char(' ')) + text;
+}
+
+// A fixed-pitch font of the given size: Courier New where it is installed,
+// otherwise the system's fixed font.
+QFont reportFont(int pointSize)
+{
+    QFont font(QStringLiteral("Courier New"));
+    font.setStyleHint(QFont::TypeWriter);
+    font.setFixedPitch(true);
+    if (!QFontInfo(font).fixedPitch())
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSize(pointSize);
+    return font;
+}
+
+// One grid row as the report's tab-separated text, or three of them (upper,
+// middle, lower) in the multi-line layout.
+QString singleLineRow(int row)
+{
+    QString line;
+    for (int column = 0; column < kGridColumns; ++column) {
+        line += arr_cells(column, row).text.trimmed();
+        line += column + 1 < kGridColumns ? kTab : kRowEnd;
+    }
+    return line;
+}
+
+std::array<QString, 3> multiLineRow(int row)
+{
+    std::array<QString, 3> lines; // upper, middle, lower
+    for (int column = 0; column < kGridColumns; ++column) {
+        const T_cell &cell = arr_cells(column, row);
+        const int target = cell.top_offset == 2 ? 0 : cell.top_offset == 30 ? 2 : 1;
+        for (int i = 0; i < 3; ++i) {
+            lines[i] += i == target ? cell.text.trimmed() : QStringLiteral(" ");
+            lines[i] += column + 1 < kGridColumns ? kTab : kRowEnd;
+        }
+    }
+    return lines;
+}
+
+} // namespace
+
+QString format_report_line(const QString &text)
+{
+    const QString body = text.left(text.size() - 1); // without the blank after the closing bar
+    const QStringList pieces = body.split(kTab);
+    QString line;
+    for (qsizetype i = 0; i + 1 < pieces.size(); ++i)
+        line += QLatin1Char('|') + pad_left(pieces.at(i), i == 0 ? 4 : 8);
+    line += QLatin1Char('|') + pad_left(pieces.last(), 10);
+    return line;
+}
+
+QStringList report_lines(const ReportSource &source)
+{
+    QStringList lines;
+    for (int i = 0; i < 5; ++i)
+        lines << kReportMargin;
+    lines << kReportMargin + QStringLiteral("Монитор состояний");
+    lines << kReportMargin + QStringLiteral("Дата печати ") + source.printed.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
+    lines << kReportMargin + source.updateLabel;
+    lines << kReportMargin << kReportMargin;
+    const QString separator = kReportMargin + QString(133, QLatin1Char('-'));
+    lines << separator;
+
+    const int rows = qBound(0, source.rowCount, kGridRows);
+    for (int row = 0; row < rows; ++row) {
+        // Rows never updated (and the spare last row) have no date: left out.
+        if (arr_cells(1, row).text.trimmed().isEmpty())
+            continue;
+        if (!source.multiLine) {
+            lines << kReportMargin + format_report_line(singleLineRow(row));
+        } else {
+            const auto [upper, middle, lower] = multiLineRow(row);
+            if (row != 0)
+                lines << kReportMargin + format_report_line(upper);
+            lines << kReportMargin + format_report_line(middle);
+            if (row != 0)
+                lines << kReportMargin + format_report_line(lower);
+        }
+        lines << separator;
+    }
+    lines << kReportMargin << kReportMargin + QStringLiteral("************ Конец отчета ************");
+    return lines;
+}
+
+QPrinter &current_printer()
+{
+    static QPrinter printer(QPrinter::HighResolution);
+    return printer;
+}
+
+QString print_report_lines(QPrinter &printer, const QStringList &lines)
+{
+    printer.setPageOrientation(QPageLayout::Landscape);
+    printer.setDocName(kReportDocumentTitle);
+    if (printer.outputFormat() == QPrinter::PdfFormat && printer.outputFileName().isEmpty())
+        return QStringLiteral("Печать невозможна: принтер не установлен или недоступен.");
+    QPainter painter;
+    if (!painter.begin(&printer)) {
+        const QString name = printer.printerName().isEmpty() ? printer.outputFileName() : printer.printerName();
+        return QStringLiteral("Не удалось начать печать на \"%1\".").arg(name);
+    }
+    // Paper keeps the screen's fixed-pitch font at 8 points; lines longer than
+    // the page are clipped at its edge rather than broken.
+    const QFont font = reportFont(8);
+    painter.setFont(QFont(font, painter.device()));
+    const QFontMetrics metrics(painter.font(), painter.device());
+    const QRect page = printer.pageLayout().paintRectPixels(printer.resolution()).translated(
+        -printer.pageLayout().paintRectPixels(printer.resolution()).topLeft());
+    const int lineHeight = qMax(1, metrics.lineSpacing());
+    const int perPage = qMax(1, page.height() / lineHeight);
+    int onPage = 0;
+    for (const QString &line : lines) {
+        if (onPage == perPage) {
+            if (!printer.newPage()) {
+                painter.end();
+                return QStringLiteral("Ошибка печати: не удалось начать новую страницу.");
+            }
+            onPage = 0;
+        }
+        painter.drawText(page.left(), page.top() + onPage * lineHeight + metrics.ascent(), line);
+        ++onPage;
+    }
+    if (!painter.end() || printer.printerState() == QPrinter::Error)
+        return QStringLiteral("Ошибка печати.");
+    return {};
+}
+
+QString save_report_lines(const QString &path, const QStringList &lines)
+{
+    QByteArray bytes;
+    for (const QString &line : lines)
+        bytes += to_cp1251(line) + "\r\n";
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return QStringLiteral("Не удалось записать файл \"%1\": %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    return {};
+}
+
+TFrm_print::TFrm_print(const QString &reportsDir, QWidget *parent)
+    : QWidget(parent), m_reportsDir(reportsDir)
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(QStringLiteral("Просмотр отчета"));
+    m_memo = new QPlainTextEdit(this);
+    m_memo->setObjectName(QStringLiteral("Memo1"));
+    m_memo->setReadOnly(true);
+    m_memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_memo->setFont(reportFont(8));
+    m_memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_print = new QPushButton(QStringLiteral("Печать"), this);
+    m_print->setObjectName(QStringLiteral("BitBtn_print"));
+    m_save = new QPushButton(QStringLiteral("Сохранить..."), this);
+    m_save->setObjectName(QStringLiteral("BitBtn_save"));
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(m_print);
+    buttons->addWidget(m_save);
+    buttons->addStretch(1);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_memo, 1);
+    layout->addLayout(buttons);
+
+    // The commands run as coroutines; each keeps itself alive until it ends.
+    connect(m_print, &QPushButton::clicked, this, [this] { printClick(); });
+    connect(m_save, &QPushButton::clicked, this, [this] { saveClick(); });
+    resize(900, 500);
+}
+
+void TFrm_print::setLines(const QStringList &lines)
+{
+    m_memo->setPlainText(lines.join(QLatin1Char('\n')));
+}
+
+QStringList TFrm_print::lines() const
+{
+    return m_memo->toPlainText().split(QLatin1Char('\n'));
+}
+
+void TFrm_print::reportError(const QString &what)
+{
+    report_general_error(this, what);
+}
+
+void TFrm_print::Print_report()
+{
+    const QString error = print_report_lines(current_printer(), lines());
+    if (!error.isEmpty())
+        reportError(error);
+    // The window goes whether or not the print went out; a failure was reported above.
+    if (auto *frame = parentWidget(); frame && frame->inherits("QMdiSubWindow"))
+        frame->close();
+    else
+        close();
+}
+
+QCoro::Task<void> TFrm_print::printClick()
+{
+    QPointer<TFrm_print> self(this);
+    QPrinter &printer = current_printer();
+    printer.setPageOrientation(QPageLayout::Landscape);
+    QPointer<QPrintDialog> dialog = new QPrintDialog(&printer, this);
+    const int result = co_await DialogSeam::run(dialog);
+    if (dialog)
+        dialog->deleteLater();
+    if (!self || result != QDialog::Accepted)
+        co_return;
+    const QString error = print_report_lines(printer, lines());
+    if (!error.isEmpty() && self)
+        reportError(error);
+}
+
+QCoro::Task<void> TFrm_print::saveClick()
+{
+    QPointer<TFrm_print> self(this);
+    const QString start = QFileInfo(m_reportsDir).isDir() ? m_reportsDir : QString();
+    QString path;
+    for (;;) {
+        QPointer<QFileDialog> dialog = new QFileDialog(this, QStringLiteral("Сохранить отчет"), start);
+        dialog->setOption(QFileDialog::DontUseNativeDialog);
+        // The overwrite question is asked below, without a nested event loop.
+        dialog->setOption(QFileDialog::DontConfirmOverwrite);
+        dialog->setAcceptMode(QFileDialog::AcceptSave);
+        dialog->setFileMode(QFileDialog::AnyFile);
+        dialog->setNameFilters({QStringLiteral("Текстовые файлы (*.txt)"), QStringLiteral("Все файлы (*.*)")});
+        dialog->setDefaultSuffix(QStringLiteral("txt"));
+        const int result = co_await DialogSeam::run(dialog);
+        const QStringList chosen = dialog ? dialog->selectedFiles() : QStringList();
+        if (dialog)
+            dialog->deleteLater();
+        if (!self || result != QDialog::Accepted || chosen.isEmpty())
+            co_return;
+        path = chosen.constFirst();
+        if (!QFileInfo::exists(path))
+            break;
+        const int answer = co_await DialogSeam::ask(
+            this, QStringLiteral("Сохранить отчет"),
+            QStringLiteral("Файл %1 уже существует.\nЗаменить его?").arg(QDir::toNativeSeparators(path)),
+            QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No);
+        if (!self)
+            co_return;
+        if (answer == QMessageBox::Yes)
+            break;
+    }
+    const QString error = save_report_lines(path, lines());
+    if (!error.isEmpty())
+        reportError(error);
+}
+
+} // namespace qlx
