@@ -7,7 +7,8 @@
 // --init DIR        make a ready station folder, with the serial port PATH, and exit
 // --autostart       the one-button start ("Автоматическое обновление") once the main window is shown
 // --scan            scan the line once the main window is shown
-// --screenshot FILE after that scan, save a picture of the screen into FILE
+// --screenshot FILE save a picture of the screen into FILE: after the scan with
+//                   --scan, after the second polling pass with --autostart
 #include "core/station_folder.h"
 #include "core/ui/mainform.h"
 #include "core/ui/mdiapp.h"
@@ -23,6 +24,7 @@
 #include <csignal>
 #include <cstring>
 #include <cstdio>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -124,19 +126,29 @@ int main(int argc, char *argv[])
     if (args.contains(QStringLiteral("--autostart")))
         QObject::connect(&station, &StationApp::mainWindowShown, &station, [&station] { station.autostart(); });
 
+    const QString shot = argumentAfter(args, QStringLiteral("--screenshot"));
+    const auto takeScreenshot = [&station, shot] {
+        QTimer::singleShot(500, &station, [shot] {
+            const QPixmap picture = QGuiApplication::primaryScreen()->grabWindow(0);
+            if (!picture.save(shot))
+                std::fprintf(stderr, "quorlex-station: cannot save %s\n", qPrintable(shot));
+        });
+    };
+    if (!shot.isEmpty() && args.contains(QStringLiteral("--autostart")) && !args.contains(QStringLiteral("--scan"))) {
+        // The first pass reads every node in full, the second shows the monitor as it runs.
+        auto passes = std::make_shared<int>(0);
+        QObject::connect(&station.polling(), &Polling::passFinished, &station, [passes, takeScreenshot] {
+            if (++*passes == 2)
+                takeScreenshot();
+        });
+    }
     if (args.contains(QStringLiteral("--scan"))) {
-        const QString shot = argumentAfter(args, QStringLiteral("--screenshot"));
-        QObject::connect(&station, &StationApp::mainWindowShown, &station, [&station, shot] {
+        QObject::connect(&station, &StationApp::mainWindowShown, &station, [&station, shot, takeScreenshot] {
             // Once the scan summary is in the event log, the picture shows the found nodes.
             QObject::connect(&station.station().eventLog(), &EventLog::appended, &station,
-                             [&station, shot](const QString &line) {
-                                 if (shot.isEmpty() || !line.contains(QStringLiteral(" - Обнаружено узлов - ")))
-                                     return;
-                                 QTimer::singleShot(500, &station, [shot] {
-                                     const QPixmap picture = QGuiApplication::primaryScreen()->grabWindow(0);
-                                     if (!picture.save(shot))
-                                         std::fprintf(stderr, "quorlex-station: cannot save %s\n", qPrintable(shot));
-                                 });
+                             [shot, takeScreenshot](const QString &line) {
+                                 if (!shot.isEmpty() && line.contains(QStringLiteral(" - Обнаружено узлов - ")))
+                                     takeScreenshot();
                              });
             station.mainForm().action(QStringLiteral("mnu_event_panel"))->setChecked(true);
             station.mainForm().action(QStringLiteral("mnu_refresh_network"))->trigger();

@@ -160,6 +160,7 @@ QCoro::Task<void> Polling::pass(QString mode)
         }
     }
     m_view.repaintMonitor();
+    emit passFinished(mode);
 }
 
 void Polling::exclude(int n, const QString &mode)

@@ -56,6 +56,8 @@ public:
 
 signals:
     void intervalRestarted();
+    // A pass ("F" or "NF") went over the node table, or stopped early when the run was switched off.
+    void passFinished(const QString &mode);
 
 private:
     void setRunning(bool on);

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Takes a picture of the main window under Xvfb after a scan of the demo line:
-# the line simulator with the demo line, the station in a fresh station folder,
-# one scan, then the screen saved as PNG.
-#   scripts/screenshot.sh [OUTPUT.png]
+# Takes a picture of the station under Xvfb against the demo line: the line
+# simulator with the demo line, the station in a fresh station folder, then the
+# screen saved as PNG.
+#   scripts/screenshot.sh [main|monitor] [OUTPUT.png]
+# main:    the main window after one scan (the default)
+# monitor: the state monitor during automatic polling, after its second pass
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build
@@ -13,6 +15,8 @@ if ! command -v Xvfb >/dev/null; then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends xvfb
 fi
 
+what=main
+case "${1:-}" in main|monitor) what=$1; shift ;; esac
 out=$(realpath -m "${1:-screenshot.png}")
 mkdir -p "$(dirname "$out")"
 rm -f "$out"
@@ -28,10 +32,12 @@ build/tools/sim/quorlex-sim --demo --link "$home/line" >/dev/null &
 pids+=($!)
 for _ in $(seq 50); do [ -e "$home/line" ] && break; sleep 0.1; done
 build/app/quorlex-station --init "$home" --port "$home/line"
-DISPLAY=$display QT_QPA_PLATFORM=xcb build/app/quorlex-station --home "$home" --scan --screenshot "$out" &
+mode=(--scan)
+[ "$what" = monitor ] && mode=(--autostart)
+DISPLAY=$display QT_QPA_PLATFORM=xcb build/app/quorlex-station --home "$home" "${mode[@]}" --screenshot "$out" &
 station=$!
 pids+=($station)
-for _ in $(seq 600); do [ -s "$out" ] && break; sleep 0.2; done
+for _ in $(seq 1200); do [ -s "$out" ] && break; sleep 0.2; done
 kill -TERM "$station" 2>/dev/null || true
 wait "$station" 2>/dev/null || true
 [ -s "$out" ] || { echo "no screenshot was taken" >&2; exit 1; }

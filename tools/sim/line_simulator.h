@@ -113,8 +113,9 @@ struct NodeConfig {
 // channel stays above its upper setpoint.
 NodeConfig defaultNode(int address);
 
-// The line started by `quorlex-sim --demo`: eight lively nodes, one channel in
-// alarm on the whole line, node 21 silent from three minutes on.
+// The line started by `quorlex-sim --demo`: eight lively nodes, channel 3 of
+// node 8 above its upper setpoint and channel 6 of node 13 below its lower one,
+// node 21 silent from three minutes on.
 QList<NodeConfig> demoLine();
 
 // Baud rate of a line-speed broadcast code (0 = 1200 ... 4 = 19200); 0 for an unknown code.

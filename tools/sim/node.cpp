@@ -58,9 +58,13 @@ qint32 scaledAt(const ScaleKind &kind, int raw)
     return kind.rangeMin + static_cast<qint32>(static_cast<qint64>(kind.span) * raw / kFullScaleRaw);
 }
 
-// Setup of a channel whose raw code never leaves lowRaw..highRaw: the setpoints
-// sit well outside that band, or, for the alarm channel, the upper one well below it.
-ChannelSetup scaledChannel(int channel, bool inAlarm)
+// Which setpoint a channel's readings stay beyond.
+enum class Alarm { None, Upper, Lower };
+
+// Setup of a channel whose raw code stays within 2350..7500: the setpoints sit
+// well outside that band, or, for a channel in alarm, the upper one well below
+// it (Upper) or the lower one well above it (Lower).
+ChannelSetup scaledChannel(int channel, Alarm alarm)
 {
     const ScaleKind &kind = kScaleKinds[static_cast<std::size_t>((channel - 1) % 4)];
     ChannelSetup s;
@@ -69,8 +73,8 @@ ChannelSetup scaledChannel(int channel, bool inAlarm)
     s.point_pos = kind.pointPos;
     s.range_min = kind.rangeMin;
     s.range_max = kind.rangeMin + kind.span;
-    s.nu = scaledAt(kind, inAlarm ? 500 : 1500);
-    s.vu = scaledAt(kind, inAlarm ? 1800 : 9000);
+    s.nu = scaledAt(kind, alarm == Alarm::Upper ? 500 : alarm == Alarm::Lower ? 8000 : 1500);
+    s.vu = scaledAt(kind, alarm == Alarm::Upper ? 1800 : alarm == Alarm::Lower ? 9500 : 9000);
     s.gis_nu = kind.span / 100;
     s.gis_vu = kind.span / 100;
     return s;
@@ -94,7 +98,7 @@ NodeConfig defaultNode(int address)
     const int alarmChannel = 1 + address % kChannelCount;
     for (int c = 1; c <= kChannelCount; ++c) {
         const auto i = static_cast<std::size_t>(c - 1);
-        config.channels[i] = scaledChannel(c, c == alarmChannel);
+        config.channels[i] = scaledChannel(c, c == alarmChannel ? Alarm::Upper : Alarm::None);
         ChannelMotion &m = config.motion[i];
         m.center = 3500 + 300 * ((address * 7 + c * 13) % 10);
         m.amplitude = 800 + 50 * ((address + 3 * c) % 8);
@@ -111,8 +115,8 @@ QList<NodeConfig> demoLine()
         NodeConfig config = defaultNode(address);
         for (int c = 1; c <= kChannelCount; ++c) {
             const auto i = static_cast<std::size_t>(c - 1);
-            const bool inAlarm = address == 8 && c == 3;
-            config.channels[i] = scaledChannel(c, inAlarm);
+            const Alarm alarm = address == 8 && c == 3 ? Alarm::Upper : address == 13 && c == 6 ? Alarm::Lower : Alarm::None;
+            config.channels[i] = scaledChannel(c, alarm);
             // Faster and wider swings than the default, still within 2500..7500.
             ChannelMotion &m = config.motion[i];
             m.center = 5000;
