@@ -1,6 +1,6 @@
 // The station program end to end: a fresh folder, an unattended start that scans and
 // polls, a stop by SIGTERM, and what it left in the logs and the database compared with
-// what the simulated nodes held.
+// what the simulated nodes answered.
 #include "../sim_fixture.h"
 
 #include "core/ini_file.h"
@@ -8,6 +8,7 @@
 #include "history/unit_files.h"
 
 #include <QDir>
+#include <QMap>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QSqlDatabase>
@@ -19,19 +20,64 @@
 using namespace qlx;
 using namespace qlx::testing;
 
+namespace {
+
+double decimalNumber(QString text)
+{
+    return text.replace(QLatin1Char(','), QLatin1Char('.')).toDouble();
+}
+
+// Rows of a daily log (header left out), split at the tabs.
+QList<QStringList> logRows(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QList<QStringList> rows;
+    const QStringList lines = from_cp1251(f.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    for (const QString &line : lines.mid(1))
+        rows << line.split(QLatin1Char('\t'));
+    return rows;
+}
+
+QString dailyLog(const StationFolder &folder, const QString &prefix)
+{
+    return QDir(folder.logsDir()).filePath(prefix + QDate::currentDate().toString(QStringLiteral("yyMMdd")) +
+                                           QStringLiteral(".txt"));
+}
+
+// The values recorded for one channel, in order, must be values the node served
+// for it, in the same order (a repeated read may serve a value nobody kept).
+// Returns an empty string or the first recorded value that no served value matches.
+QString followsServed(const QList<double> &recorded, const QList<double> &served, double tolerance)
+{
+    qsizetype next = 0;
+    for (const double value : recorded) {
+        while (next < served.size() && std::abs(served.at(next) - value) > tolerance)
+            ++next;
+        if (next == served.size())
+            return QString::number(value);
+        ++next;
+    }
+    return {};
+}
+
+} // namespace
+
 class TestStationE2E : public QObject {
     Q_OBJECT
 private slots:
-    void autostartRecordsWhatTheNodesHold()
+    // The demo line's moving values at 19200 baud: each polled value in the value
+    // log and the database is what the node answered at that poll; a node that
+    // falls silent is excluded once, with one alert.
+    void autostartRecordsWhatTheNodesServed()
     {
         QTemporaryDir dir;
         sim::LineSimulator sim;
         QVERIFY(sim.openPty());
-        const QList<int> addresses{3, 40};
-        for (const int a : addresses) {
-            sim::NodeConfig config = sim::defaultNode(a);
+        for (sim::NodeConfig config : sim::demoLine()) {
             config.baud = 19200;
-            config.moving = false; // what a node holds stays put, so every poll must record it
+            config.faults.silentFromS.reset(); // the test silences node 21 itself
             sim.addNode(config);
         }
         QProcess init;
@@ -52,63 +98,97 @@ private slots:
         station.setProcessEnvironment(env);
         station.start(QStringLiteral(QLX_STATION_PATH), {QStringLiteral("--home"), dir.path(), QStringLiteral("--autostart")});
 
-        // A full pass and a few short passes: at least 4 value rows a node.
-        const QString valueLog = QDir(folder.logsDir()).filePath(QStringLiteral("log_") +
-                                                                 QDate::currentDate().toString(QStringLiteral("yyMMdd")) +
-                                                                 QStringLiteral(".txt"));
-        auto valueRows = [&] {
-            QFile f(valueLog);
-            return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) - 1 : 0;
-        };
-        QTRY_VERIFY2_WITH_TIMEOUT(valueRows() >= 8, qPrintable(QString::fromUtf8(station.readAllStandardError().right(2000))),
-                                  150000);
+        const QString valueLog = dailyLog(folder, QStringLiteral("log_"));
+        const QString alertsLog = dailyLog(folder, QStringLiteral("alerts_"));
+        const QList<int> addresses = sim.addresses();
+        const auto valueRows = [&] { return int(logRows(valueLog).size()); };
+        const auto stderrTail = [&] { return QString::fromUtf8(station.readAllStandardError().right(2000)); };
+
+        // The full pass and two short passes over the eight nodes.
+        QTRY_VERIFY2_WITH_TIMEOUT(valueRows() >= 3 * addresses.size(), qPrintable(stderrTail()), 150000);
+        // Node 21 stops answering: the next pass excludes it, the others go on.
+        sim.node(21)->faults().silent = true;
+        QTRY_VERIFY2_WITH_TIMEOUT(logRows(alertsLog).size() == 1, qPrintable(stderrTail()), 60000);
+        const int afterExclusion = valueRows();
+        QTRY_VERIFY_WITH_TIMEOUT(valueRows() >= afterExclusion + 2 * (addresses.size() - 1), 60000);
         station.terminate();
         QSignalSpy done(&station, &QProcess::finished);
         QVERIFY(station.state() == QProcess::NotRunning || done.wait(20000));
+        QCOMPARE(station.exitStatus(), QProcess::NormalExit);
         QCOMPARE(station.exitCode(), 0);
 
-        // Value log: every row holds what the node held (to the channel's decimals).
-        QFile f(valueLog);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QStringList lines = from_cp1251(f.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-        int rows = 0;
-        for (const QString &line : lines.mid(1)) {
-            const QStringList fields = line.split(QLatin1Char('\t'));
-            const sim::Node *node = sim.node(fields.at(0).toInt());
-            QVERIFY2(node, qPrintable(line));
-            for (int c = 1; c <= 12; ++c) {
-                const double logged = QString(fields.at(2 + c)).replace(QLatin1Char(','), QLatin1Char('.')).toDouble();
-                const int decimals = 3 - node->channel(c).point_pos;
-                QVERIFY2(std::abs(logged - node->value(c)) <= 0.5 * std::pow(10.0, -decimals) + 1e-9,
-                         qPrintable(QStringLiteral("%1 channel %2: %3 vs %4").arg(fields.at(0)).arg(c).arg(logged).arg(node->value(c))));
-            }
-            ++rows;
-        }
-        QVERIFY(rows >= 8);
+        // What every node served, channel by channel, in order.
+        QMap<QPair<int, int>, QList<double>> served;
+        for (const sim::ServedValue &v : sim.servedValues())
+            served[{v.address, v.channel}] << v.value;
+        const auto tolerance = [&](int address, int c) {
+            return 0.5 * std::pow(10.0, -(3 - int(sim.node(address)->channel(c).point_pos))) + 1e-9;
+        };
 
-        // Database: twelve rows per value row, the same values.
+        // Value log: per node and channel, the logged values follow the served ones.
+        QMap<QPair<int, int>, QList<double>> logged;
+        const QList<QStringList> rows = logRows(valueLog);
+        for (const QStringList &fields : rows) {
+            QVERIFY2(fields.size() >= 15, qPrintable(fields.join('|')));
+            for (int c = 1; c <= 12; ++c)
+                logged[{fields.at(0).toInt(), c}] << decimalNumber(fields.at(2 + c));
+        }
+        int silentRows = 0;
+        for (const int address : addresses) {
+            QVERIFY2(logged.value({address, 1}).size() >= 3, qPrintable(QString::number(address)));
+            for (int c = 1; c <= 12; ++c) {
+                const QString mismatch = followsServed(logged.value({address, c}), served.value({address, c}),
+                                                       tolerance(address, c));
+                QVERIFY2(mismatch.isEmpty(),
+                         qPrintable(QStringLiteral("node %1 channel %2 logged %3").arg(address).arg(c).arg(mismatch)));
+            }
+            if (address == 21)
+                silentRows = int(logged.value({address, 1}).size());
+        }
+        // Every other node went on being polled after node 21 fell silent.
+        QVERIFY(logged.value({8, 1}).size() > silentRows);
+
+        // Database: twelve rows per value-log row, the same served values in the same order.
+        QMap<QPair<int, int>, QList<double>> stored;
         int dbRows = 0;
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("e2e"));
             db.setDatabaseName(QDir(folder.bdDir()).filePath(QStringLiteral("history.db")));
             QVERIFY(db.open());
-            QSqlQuery q(QStringLiteral("select sensor, chanel, izm from Sensors_history"), db);
+            QSqlQuery q(QStringLiteral("select sensor, chanel, izm from Sensors_history order by rowid"), db);
             while (q.next()) {
-                const sim::Node *node = sim.node(q.value(0).toInt());
-                QVERIFY(node);
-                const int c = q.value(1).toInt();
-                const int decimals = 3 - node->channel(c).point_pos;
-                QVERIFY(std::abs(q.value(2).toDouble() - node->value(c)) <= 0.5 * std::pow(10.0, -decimals) + 1e-9);
+                stored[{q.value(0).toInt(), q.value(1).toInt()}] << q.value(2).toDouble();
                 ++dbRows;
             }
         }
         QSqlDatabase::removeDatabase(QStringLiteral("e2e"));
-        QCOMPARE(dbRows, 12 * rows);
-        // Each node's setpoints were logged by its full read.
-        QFile ustav(QDir(folder.logsDir()).filePath(QStringLiteral("ustav_") +
-                                                   QDate::currentDate().toString(QStringLiteral("yyMMdd")) + QStringLiteral(".txt")));
-        QVERIFY(ustav.open(QIODevice::ReadOnly));
-        QVERIFY(ustav.readAll().count('\n') >= 1 + 2);
+        QCOMPARE(dbRows, 12 * int(rows.size()));
+        for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
+            const auto [address, c] = it.key();
+            QCOMPARE(it.value().size(), logged.value(it.key()).size());
+            const QString mismatch = followsServed(it.value(), served.value(it.key()), tolerance(address, c));
+            QVERIFY2(mismatch.isEmpty(),
+                     qPrintable(QStringLiteral("node %1 channel %2 stored %3").arg(address).arg(c).arg(mismatch)));
+        }
+
+        // Setpoint log: one row per node from its full read, with the node's setpoints.
+        const QList<QStringList> setpoints = logRows(dailyLog(folder, QStringLiteral("ustav_")));
+        QCOMPARE(setpoints.size(), addresses.size());
+        for (const QStringList &fields : setpoints) {
+            const sim::Node *node = sim.node(fields.at(0).toInt());
+            QVERIFY2(node, qPrintable(fields.join('|')));
+            for (int c = 1; c <= 12; ++c) {
+                const sim::ChannelSetup setup = node->channel(c);
+                QCOMPARE(decimalNumber(fields.at(3 + 4 * (c - 1))), setup.nu / 1000.0);
+                QCOMPARE(decimalNumber(fields.at(5 + 4 * (c - 1))), setup.vu / 1000.0);
+            }
+        }
+
+        // Alerts log: the one exclusion.
+        const QList<QStringList> alerts = logRows(alertsLog);
+        QCOMPARE(alerts.size(), 1);
+        QCOMPARE(alerts.first().at(0), QStringLiteral("21"));
+        QCOMPARE(alerts.first().at(3), kAlertNoAnswer);
     }
 };
 

@@ -313,6 +313,38 @@ private slots:
         QCOMPARE(readBack.mid(3, 32), request.mid(7, 32));
     }
 
+    // What a node answered a raw-code read with is kept as ground truth; an
+    // answer the station cannot take (a bad check) is not.
+    void servedValues()
+    {
+        Node *node = addStillNode(5);
+        NodeFaults badCheck;
+        badCheck.badCrc = 1;
+        Node *corrupt = addStillNode(6, 9600, badCheck);
+        openStation();
+        m_sim->setRecordLimit(2);
+        const auto rawRead = [](int address, int firstChannel, int count) {
+            QByteArray request;
+            request.append(char(address)).append(char(0x03));
+            const int first = kRawRegister + firstChannel - 1;
+            request.append(char(first >> 8)).append(char(first & 0xFF)).append(char(0)).append(char(count));
+            return append_crc(request);
+        };
+
+        QCOMPARE(m_station->ask(rawRead(5, 2, 3), 5 + 6).size(), 5 + 6);
+        QCOMPARE(m_station->ask(rawRead(6, 1, 1), 5 + 2).size(), 5 + 2);
+
+        // Channels 2..4 of node 5 were served; the limit keeps the last two, node 6 none.
+        const QList<ServedValue> &served = m_sim->servedValues();
+        QCOMPARE(served.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(served.at(i).address, 5);
+            QCOMPARE(served.at(i).channel, 3 + i);
+            QCOMPARE(served.at(i).value, node->value(3 + i));
+        }
+        QCOMPARE(corrupt->framesAnswered(), 1);
+    }
+
     void listenOnly_data()
     {
         QTest::addColumn<bool>("forced");

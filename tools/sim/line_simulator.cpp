@@ -373,7 +373,16 @@ void LineSimulator::onFrameTimer()
         }
     }
     m_frames.append(FrameRecord{frame, m_rxBaud, m_rxFirstNs / kNsPerMs, heard});
+    if (m_recordLimit > 0 && m_frames.size() > m_recordLimit)
+        m_frames.remove(0, m_frames.size() - m_recordLimit);
     emit frameReceived(frame, m_rxBaud);
+}
+
+void LineSimulator::noteServed(const ServedValue &served)
+{
+    m_served.append(served);
+    if (m_recordLimit > 0 && m_served.size() > m_recordLimit)
+        m_served.remove(0, m_served.size() - m_recordLimit);
 }
 
 void LineSimulator::sendAnswer(const QByteArray &answer)

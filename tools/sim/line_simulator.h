@@ -220,6 +220,15 @@ struct FrameRecord {
     bool heard = false;    // intact and taken in by at least one node
 };
 
+// A channel value a node answered a raw-code read with, intact: the ground
+// truth of what the station polled.
+struct ServedValue {
+    int address = 0;
+    int channel = 0;
+    double value = 0;      // engineering value, as Node::value gives it
+    qint64 atMs = 0;       // end of the request, ms since the simulator was created
+};
+
 class LineSimulator : public QObject {
     Q_OBJECT
 public:
@@ -257,6 +266,10 @@ public:
 
     const QList<FrameRecord> &frames() const { return m_frames; }
     void clearFrames() { m_frames.clear(); }
+    const QList<ServedValue> &servedValues() const { return m_served; }
+    // At most this many frame and served-value records are kept, the oldest
+    // dropped first; 0 keeps them all. A simulator that serves for days sets one.
+    void setRecordLimit(int records) { m_recordLimit = records; }
 
     int lineBaud() const;          // current speed from the terminal settings, 0 when unknown
     int bitsPerChar() const;       // start + data + parity + stop bits from the terminal settings
@@ -278,6 +291,7 @@ private:
     void armAt(QTimer &timer, qint64 dueNs);
     void transmit(const QByteArray &bytes);
     void sendAnswer(const QByteArray &answer);
+    void noteServed(const ServedValue &served);
     bool readLineSettings(int *baud, int *bits) const;
 
     QElapsedTimer m_clock;
@@ -306,6 +320,8 @@ private:
 
     std::map<int, std::unique_ptr<Node>> m_nodes;
     QList<FrameRecord> m_frames;
+    QList<ServedValue> m_served;
+    int m_recordLimit = 0;
 };
 
 } // namespace qlx::sim

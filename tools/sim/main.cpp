@@ -156,6 +156,9 @@ int main(int argc, char *argv[])
         QCoreApplication::quit();
     });
 
+    // A simulator serving for days keeps only the latest records.
+    sim.setRecordLimit(10000);
+
     if (parser.isSet(verboseOption)) {
         QObject::connect(&sim, &LineSimulator::frameReceived, &sim, [&sim](const QByteArray &frame, int baud) {
             const bool heard = !sim.frames().isEmpty() && sim.frames().last().heard;

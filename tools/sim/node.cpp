@@ -330,6 +330,15 @@ bool Node::takeFrame(const QByteArray &frame, int lineBaud, double charNs, qint6
 
     const QByteArray answer = withFaults(body);
     ++m_answered;
+    if (function == kReadHolding && answer == append_crc(body) && frame.size() == 8) {
+        // The raw codes this intact answer carries are what the station reads.
+        const int first = wordAt(frame, 2);
+        const int count = wordAt(frame, 4);
+        for (int r = qMax(first, kRawRegister); r < qMin(first + count, kRawRegister + kChannelCount); ++r) {
+            const int channel = r - kRawRegister + 1;
+            m_line->noteServed({m_address, channel, value(channel), frameEndNs / 1000000});
+        }
+    }
     double delayNs = (m_line->latencyMs() + m_faults.lateMs) * 1e6;
     if (m_line->wireTime())
         delayNs += answer.size() * charNs;
