@@ -4,6 +4,7 @@
 #include "core/ui/dialog_seam.h"
 #include "history/unit_files.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -116,10 +117,21 @@ QStringList report_lines(const ReportSource &source)
     return lines;
 }
 
+namespace {
+QPrinter *g_printer = nullptr;
+}
+
 QPrinter &current_printer()
 {
-    static QPrinter printer(QPrinter::HighResolution);
-    return printer;
+    if (!g_printer) {
+        g_printer = new QPrinter(QPrinter::HighResolution);
+        // Gone with the application object, while the print plugins are still loaded.
+        qAddPostRoutine([] {
+            delete g_printer;
+            g_printer = nullptr;
+        });
+    }
+    return *g_printer;
 }
 
 QString print_report_lines(QPrinter &printer, const QStringList &lines)
