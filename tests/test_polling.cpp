@@ -9,6 +9,7 @@
 #include "sim_fixture.h"
 
 #include <QDir>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -165,6 +166,48 @@ private slots:
         QVERIFY(!l.polling->runActive());
         // One value row per answering node per pass, below the header.
         QCOMPARE(l.lines(l.logs->valueLogPath()) - 1, l.historyRows() / 12);
+    }
+
+    // Off and on again before the run has seen the cleared mark: the run goes on,
+    // and the second switch-on starts no run of its own.
+    void switchedOnAgainWhileFinishingKeepsOneRun()
+    {
+        PollLine l;
+        QVERIFY(l.open({5}));
+        l.polling->setInterval(0);
+        QSignalSpy passes(l.polling.get(), &Polling::passFinished);
+        std::optional<QCoro::Task<void>> runTask;
+        runTask.emplace(l.polling->mnu_refreshClick());
+        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= 2, 30000);
+
+        run(l.polling->mnu_refreshClick()); // off
+        QCoro::Task<void> again = l.polling->mnu_refreshClick(); // on, at once
+        QVERIFY(again.isReady());
+        QVERIFY(l.polling->running());
+        QVERIFY(!runTask->isReady());
+        const int before = int(passes.count());
+        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= before + 2, 30000);
+        QCOMPARE(l.view.monitors.size(), 1);
+
+        run(l.polling->mnu_refreshClick()); // off for good
+        run(std::move(*runTask));
+        QVERIFY(!l.polling->runActive());
+    }
+
+    // A negative interval is no wait at all: the passes follow each other.
+    void negativeIntervalNeverHangs()
+    {
+        PollLine l;
+        QVERIFY(l.open({5}));
+        l.polling->setInterval(-5000);
+        QSignalSpy passes(l.polling.get(), &Polling::passFinished);
+        std::optional<QCoro::Task<void>> runTask;
+        runTask.emplace(l.polling->mnu_refreshClick());
+        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= 4, 30000);
+        QCOMPARE(passes.at(0).at(0).toString(), QStringLiteral("F"));
+        QCOMPARE(passes.at(3).at(0).toString(), QStringLiteral("NF"));
+        run(l.polling->mnu_refreshClick());
+        run(std::move(*runTask));
     }
 
     void errorEndsTheRunVisibly()
