@@ -231,9 +231,11 @@ void TFrm_print::reportError(const QString &what)
 void TFrm_print::Print_report()
 {
     const QString error = print_report_lines(current_printer(), lines());
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
+        // Nothing went out: the report stays on screen to be printed or saved another way.
         reportError(error);
-    // The window goes whether or not the print went out; a failure was reported above.
+        return;
+    }
     if (auto *frame = parentWidget(); frame && frame->inherits("QMdiSubWindow"))
         frame->close();
     else

@@ -60,7 +60,7 @@ public:
     QPlainTextEdit *Memo() const { return m_memo; }
 
     // Prints at once on the current printer in landscape, then closes the window.
-    // A printing failure goes to the general error message.
+    // A printing failure goes to the general error message and the window stays.
     void Print_report();
     // "Печать": the print dialog, then the report; the window stays.
     QCoro::Task<void> printClick();

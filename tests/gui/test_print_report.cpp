@@ -289,11 +289,16 @@ void TestPrintReport::printWithoutPrinterIsReported()
     const QString savedFile = current.outputFileName();
     current.setOutputFormat(QPrinter::PdfFormat);
     current.setOutputFileName(QString());
-    auto *report = new TFrm_print(QString());
+    QPointer<TFrm_print> report = new TFrm_print(QString());
     report->setLines({QStringLiteral("x")});
+    report->show();
     report->Print_report();
     current.setOutputFileName(savedFile);
     QCOMPARE(errors.size(), 1);
+    // Nothing was printed: the report stays to be saved or printed again.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(report);
+    QVERIFY(report->isVisible());
     delete report;
 }
 
