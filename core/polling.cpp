@@ -85,11 +85,12 @@ QCoro::Task<void> Polling::mnu_refreshClick()
     const QString seconds = secondsText(m_interval);
     m_station.eventLog().appendStamped(QStringLiteral(" - Включено авт. обновление с интервалом ") + seconds +
                                        QStringLiteral(" сек."));
-    // A run still finishing its node when switched on again simply goes on: never two runs.
-    if (m_runActive)
-        co_return;
+    // The monitor is there whenever the run is on, also when a run still finishing
+    // its node simply goes on (never two runs).
     m_view.createMonitor(QStringLiteral("Монитор состояний - авт. обновление с интервалом ") + seconds +
                          QStringLiteral(" сек."));
+    if (m_runActive)
+        co_return;
     try {
         co_await Refresh_QuorlexM();
     } catch (const std::exception &e) {

@@ -26,6 +26,7 @@ public:
     virtual bool recordToFile() const = 0;     // "Записывать историю в файл"
     virtual void runStateChanged(bool running) = 0; // check mark and elapsed clock
     virtual void switchToggled() {}                  // the switch ticks "Скрыть панель" both ways
+    // Opens the state monitor with this caption, or gives the open one the caption.
     virtual void createMonitor(const QString &caption) = 0;
     // The monitor's cell writer; col and row are one higher than the grid's column and row.
     virtual void formatCell(int col, int row, double value, int alarm_nu, int alarm_vu) = 0;

@@ -646,5 +646,3 @@ int TMainForm::runningTasks() const
 }
 
 } // namespace qlx
-
-#include "mainform.moc"

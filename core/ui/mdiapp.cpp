@@ -414,6 +414,13 @@ void StationApp::switchToggled()
 
 void StationApp::createMonitor(const QString &caption)
 {
+    // One monitor at a time: switched on again while it is open, it stays.
+    if (m_monitor && !m_monitor->closing()) {
+        m_monitor->setWindowTitle(caption);
+        if (auto *sub = qobject_cast<QMdiSubWindow *>(m_monitor->parentWidget()))
+            sub->showMaximized();
+        return;
+    }
     auto *monitor = new Tfrm_monitor_auto2(m_station);
     monitor->setWindowTitle(caption);
     QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(monitor);
@@ -428,21 +435,19 @@ void StationApp::createMonitor(const QString &caption)
         reportSub->show();
     });
     connect(monitor, &Tfrm_monitor_auto2::logViewerRequested, this, &StationApp::logViewerRequested);
-    // Its "Монитор" menu stands in the main menu bar while it is open.
-    m_monitorMenu = m_main->menuBar()->addMenu(monitor->monitorMenu());
-    connect(monitor, &Tfrm_monitor_auto2::closeConfirmed, this, [this] {
+    // Its "Монитор" menu stands in the main menu bar while it is open. The menu
+    // belongs to the monitor and goes with it; it leaves the bar as soon as
+    // closing is confirmed, so a monitor opened right after has the bar to itself.
+    QPointer<QAction> menu = m_main->menuBar()->addMenu(monitor->monitorMenu());
+    connect(monitor, &Tfrm_monitor_auto2::closeConfirmed, this, [this, menu] {
+        if (menu)
+            m_main->menuBar()->removeAction(menu);
         // Closing the monitor switches polling off and gives the node panel back.
         if (m_polling.running())
             keepTask(m_polling.mnu_refreshClick());
         m_main->action(QStringLiteral("mnu_hide_panel"))->setChecked(false);
         m_main->button(QStringLiteral("BitBtn5"))->setEnabled(true);
         m_main->action(QStringLiteral("mnu_refresh"))->setEnabled(true);
-    });
-    connect(monitor, &QObject::destroyed, this, [this] {
-        if (m_monitorMenu) {
-            m_main->menuBar()->removeAction(m_monitorMenu);
-            m_monitorMenu = nullptr;
-        }
     });
 }
 

@@ -114,7 +114,6 @@ private:
     TDM_local m_dm;
     Polling m_polling;
     QPointer<Tfrm_monitor_auto2> m_monitor;
-    QAction *m_monitorMenu = nullptr;
     std::unique_ptr<TMainForm> m_main;
     std::unique_ptr<TFrm_start> m_start;
     std::unique_ptr<QDialog> m_about;

@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QListView>
 #include <QMdiArea>
+#include <QMenuBar>
 #include <QMdiSubWindow>
 #include <QPointer>
 #include <QProcess>
@@ -308,6 +309,30 @@ private slots:
         QVERIFY(report->lines().join('\n').contains(QStringLiteral("|   9|")));
         report->parentWidget()->close();
         QTRY_VERIFY(report.isNull());
+
+        const auto monitorMenus = [&app] {
+            int n = 0;
+            for (QAction *a : app.mainForm().menuBar()->actions())
+                n += a->text() == QStringLiteral("Монитор") ? 1 : 0;
+            return n;
+        };
+        QCOMPARE(monitorMenus(), 1);
+        // Closing confirmed, then switched on again at once while the run still
+        // finishes its node: the run goes on, with a new monitor and one menu.
+        DialogSeam::setHandler([](const DialogRequest &) { return int(QMessageBox::Yes); });
+        monitorSub->close();
+        DialogSeam::setHandler({});
+        QVERIFY(!app.polling().running());
+        QVERIFY(app.polling().runActive());
+        app.mainForm().action(QStringLiteral("mnu_refresh"))->trigger();
+        QVERIFY(app.polling().running());
+        QTRY_VERIFY(monitor.isNull());
+        QVERIFY(app.monitor());
+        QVERIFY(!app.monitor()->closing());
+        QCOMPARE(monitorMenus(), 1);
+        const qint64 loggedAgain = QFile(app.dailyLogs().valueLogPath()).size();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(app.dailyLogs().valueLogPath()).size() > loggedAgain, 30000);
+        QCOMPARE(app.mainForm().mdiArea()->subWindowList().size(), 1);
 
         // The operator switches polling off; the run ends and the button comes back.
         app.mainForm().action(QStringLiteral("mnu_refresh"))->trigger();
