@@ -9,24 +9,13 @@
 #include "protocol/unit_protocol.h"
 
 #include <QElapsedTimer>
-#include <QTimer>
 
-#include <qcoro/qcorotimer.h>
 
 #include <cmath>
 
 namespace qlx {
 
 namespace {
-
-QCoro::Task<void> serviceEvents(int ms = 0)
-{
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setSingleShot(true);
-    timer.start(std::max(ms, 0));
-    co_await qCoro(timer).waitForTimeout();
-}
 
 qint64 nowMs()
 {
@@ -103,7 +92,7 @@ QCoro::Task<void> Polling::mnu_refreshClick()
         m_station.setStatusPanel(1, line);
         setRunning(false);
     }
-    co_await serviceEvents();
+    co_await service_events();
 }
 
 QCoro::Task<void> Polling::Refresh_QuorlexM()
@@ -116,10 +105,10 @@ QCoro::Task<void> Polling::Refresh_QuorlexM()
         ~Done() { flag = false; }
     } done{m_runActive};
     co_await pass(QStringLiteral("F"));
-    co_await serviceEvents();
+    co_await service_events();
     while (m_running) {
         m_passStartMs = nowMs();
-        co_await serviceEvents();
+        co_await service_events();
         co_await pass(QStringLiteral("NF"));
         if (!m_station.nodeList().anyChecked()) {
             setRunning(false);
@@ -139,14 +128,14 @@ QCoro::Task<void> Polling::waitInterval()
         const qint64 left = m_passStartMs + m_interval - nowMs();
         if (left <= 0)
             co_return;
-        co_await serviceEvents(static_cast<int>(std::min<qint64>(left, 100)));
+        co_await service_events(static_cast<int>(std::min<qint64>(left, 100)));
     }
 }
 
 QCoro::Task<void> Polling::pass(QString mode)
 {
     for (int n = 1; n <= kSlots && arr_nodes[n].address != 0; ++n) {
-        co_await serviceEvents();
+        co_await service_events();
         if (!m_running)
             break;
         if (n - 1 >= m_station.nodeList().count() || !m_station.nodeList().isChecked(n - 1))

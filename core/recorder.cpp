@@ -6,9 +6,7 @@
 #include "history/unit_dm.h"
 #include "history/unit_files.h"
 
-#include <QTimer>
 
-#include <qcoro/qcorotimer.h>
 
 namespace qlx {
 
@@ -44,10 +42,7 @@ QCoro::Task<void> record_history(Station &station, TDM_local &dm, DailyLogs &log
     const QDateTime recTime = current_time(); // one time for the twelve rows of the poll
     dm.begin_node();
     for (int c = 1; c <= kChannels; ++c) {
-        QTimer turn; // let the interface run between channels
-        turn.setSingleShot(true);
-        turn.start(0);
-        co_await qCoro(turn).waitForTimeout();
+        co_await service_events(); // let the interface run between channels
         if (!recording())
             continue;
         const HistoryValues v = history_values(slot, c);

@@ -8,22 +8,8 @@
 
 #include <QFileInfo>
 
-#include <qcoro/qcorotimer.h>
 
 namespace qlx {
-
-namespace {
-
-// Lets pending window events run (the operator's stop command among them).
-QCoro::Task<void> serviceEvents()
-{
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.start(0);
-    co_await qCoro(timer).waitForTimeout();
-}
-
-} // namespace
 
 Station::Station(QObject *parent)
     : QObject(parent),
@@ -176,7 +162,7 @@ QCoro::Task<void> Station::mnu_refresh_networkClick()
     // A scan told to stop and started again before it saw the stop simply goes on.
     if (m_scanActive)
         co_return;
-    co_await serviceEvents();
+    co_await service_events();
     if (scan_running)
         co_await Refresh_network();
 }
@@ -203,7 +189,7 @@ QCoro::Task<void> Station::Refresh_network()
             last = a;
             VrProgressBar().setPosition(a);
             setStatusPanel(0, QStringLiteral("Опрос узла - ") + QString::number(a));
-            co_await serviceEvents();
+            co_await service_events();
             if (!scan_running) {
                 m_eventLog.appendStamped(QStringLiteral(" - Выполнение прервано по запросу пользователя..."));
                 break;

@@ -1,5 +1,11 @@
 #include "core/unit_procedure.h"
 
+#include <QTimer>
+
+#include <qcoro/qcorotimer.h>
+
+#include <algorithm>
+
 namespace qlx {
 
 namespace {
@@ -25,6 +31,15 @@ void set_clock(std::function<QDateTime()> c)
 QString time_stamp()
 {
     return current_time().toString(QStringLiteral("dd.MM.yyyy hh:mm.ss"));
+}
+
+QCoro::Task<void> service_events(int ms)
+{
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
+    timer.start(std::max(ms, 0));
+    co_await qCoro(timer).waitForTimeout();
 }
 
 } // namespace qlx

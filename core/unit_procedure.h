@@ -1,10 +1,13 @@
-// Small shared routines: the station clock and the event-log time stamp.
+// Small shared routines: the station clock, the event-log time stamp and the
+// turn of the event loop that long operations give the user interface.
 #pragma once
 
 #include <QDateTime>
 #include <QString>
 
 #include <functional>
+
+#include <qcoro/qcorotask.h>
 
 namespace qlx {
 
@@ -14,5 +17,10 @@ void set_clock(std::function<QDateTime()> clock); // empty function: the system 
 
 // The current time as "dd.mm.yyyy hh:nn.ss" (seconds after a full stop).
 QString time_stamp();
+
+// Lets pending window events run (the operator's commands among them): finishes
+// from the event loop once at least `ms` milliseconds have passed (0 or less:
+// at its next turn). The timer is a precise one, so short waits keep their length.
+QCoro::Task<void> service_events(int ms = 0);
 
 } // namespace qlx

@@ -2,9 +2,9 @@
 
 #include "core/comport.h"
 #include "core/logging.h"
+#include "core/unit_procedure.h"
 #include "protocol/unit_crc.h"
 
-#include <qcoro/qcorotimer.h>
 
 #include <algorithm>
 #include <cmath>
@@ -44,15 +44,6 @@ private:
     std::coroutine_handle<> m_handle;
     bool m_fired = false;
 };
-
-QCoro::Task<void> preciseSleep(int ms)
-{
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setSingleShot(true);
-    timer.start(std::max(ms, 0));
-    co_await qCoro(timer).waitForTimeout();
-}
 
 } // namespace
 
@@ -138,7 +129,7 @@ QCoro::Task<void> Transaction::keepSilence()
         const qint64 left = m_lastActivityMicros + gap - now;
         if (left <= 0 || now >= giveUpAt)
             co_return;
-        co_await preciseSleep(static_cast<int>((left + 999) / 1000));
+        co_await service_events(static_cast<int>((left + 999) / 1000));
     }
 }
 
@@ -199,7 +190,7 @@ QCoro::Task<QByteArray> Transaction::exchange(QByteArray request, int cap, bool 
         // Bytes the driver already holds but the event loop has not handed over yet (a busy
         // loop can run the wait's tick first) arrived within the wait: let them in.
         for (int turn = 0; turn < 2 && m_port.queuedBytes() > m_port.device().bytesAvailable(); ++turn)
-            co_await preciseSleep(0);
+            co_await service_events(0);
         answer = m_port.read(cap);
         const int expected = expected_answer_length(request, answer);
         m_lastIncomplete = answer.isEmpty() || (expected > 0 && answer.size() < std::min(expected, cap));

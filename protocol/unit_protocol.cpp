@@ -1,11 +1,11 @@
 #include "protocol/unit_protocol.h"
 
 #include "core/logging.h"
+#include "core/unit_procedure.h"
 #include "core/progress.h"
 #include "protocol/transaction.h"
 #include "protocol/unit_crc.h"
 
-#include <qcoro/qcorotimer.h>
 
 #include <cmath>
 #include <cstdint>
@@ -29,15 +29,6 @@ char byteOf(int v)
 quint8 at(const QByteArray &b, int i)
 {
     return static_cast<quint8>(b[i]);
-}
-
-// Lets the event loop run once between the channels of a node read.
-QCoro::Task<void> serviceEvents()
-{
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.start(0);
-    co_await qCoro(timer).waitForTimeout();
 }
 
 // Rounds half to even and wraps into 32 bits, as the controller's own firmware does.
@@ -296,7 +287,7 @@ QCoro::Task<bool> beginChannel(int c)
         abort_read = 0;
         co_return false;
     }
-    co_await serviceEvents();
+    co_await service_events();
     if (abort_read) { // a window asked the read to stop while events ran
         abort_read = 0;
         co_return false;
