@@ -10,7 +10,6 @@
 
 #include <QElapsedTimer>
 
-
 #include <cmath>
 
 namespace qlx {

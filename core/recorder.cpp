@@ -6,8 +6,6 @@
 #include "history/unit_dm.h"
 #include "history/unit_files.h"
 
-
-
 namespace qlx {
 
 HistoryValues history_values(int slot, int channel)

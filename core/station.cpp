@@ -8,7 +8,6 @@
 
 #include <QFileInfo>
 
-
 namespace qlx {
 
 Station::Station(QObject *parent)

@@ -5,7 +5,6 @@
 #include "core/unit_procedure.h"
 #include "protocol/unit_crc.h"
 
-
 #include <algorithm>
 #include <cmath>
 

@@ -1,11 +1,10 @@
 #include "protocol/unit_protocol.h"
 
 #include "core/logging.h"
-#include "core/unit_procedure.h"
 #include "core/progress.h"
+#include "core/unit_procedure.h"
 #include "protocol/transaction.h"
 #include "protocol/unit_crc.h"
-
 
 #include <cmath>
 #include <cstdint>

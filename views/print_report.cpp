@@ -150,8 +150,8 @@ QString print_report_lines(QPrinter &printer, const QStringList &lines)
     const QFont font = reportFont(8);
     painter.setFont(QFont(font, painter.device()));
     const QFontMetrics metrics(painter.font(), painter.device());
-    const QRect page = printer.pageLayout().paintRectPixels(printer.resolution()).translated(
-        -printer.pageLayout().paintRectPixels(printer.resolution()).topLeft());
+    // The painter's origin is the top left of the printable area.
+    const QRect page(QPoint(0, 0), printer.pageLayout().paintRectPixels(printer.resolution()).size());
     const int lineHeight = qMax(1, metrics.lineSpacing());
     const int perPage = qMax(1, page.height() / lineHeight);
     int onPage = 0;
@@ -194,22 +194,22 @@ TFrm_print::TFrm_print(const QString &reportsDir, QWidget *parent)
     m_memo->setFont(reportFont(8));
     m_memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    m_print = new QPushButton(QStringLiteral("Печать"), this);
-    m_print->setObjectName(QStringLiteral("BitBtn_print"));
-    m_save = new QPushButton(QStringLiteral("Сохранить..."), this);
-    m_save->setObjectName(QStringLiteral("BitBtn_save"));
+    auto *print = new QPushButton(QStringLiteral("Печать"), this);
+    print->setObjectName(QStringLiteral("BitBtn_print"));
+    auto *save = new QPushButton(QStringLiteral("Сохранить..."), this);
+    save->setObjectName(QStringLiteral("BitBtn_save"));
 
     auto *buttons = new QHBoxLayout;
-    buttons->addWidget(m_print);
-    buttons->addWidget(m_save);
+    buttons->addWidget(print);
+    buttons->addWidget(save);
     buttons->addStretch(1);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_memo, 1);
     layout->addLayout(buttons);
 
     // The commands run as coroutines; each keeps itself alive until it ends.
-    connect(m_print, &QPushButton::clicked, this, [this] { printClick(); });
-    connect(m_save, &QPushButton::clicked, this, [this] { saveClick(); });
+    connect(print, &QPushButton::clicked, this, [this] { printClick(); });
+    connect(save, &QPushButton::clicked, this, [this] { saveClick(); });
     resize(900, 500);
 }
 

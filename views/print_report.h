@@ -11,7 +11,6 @@
 
 class QPlainTextEdit;
 class QPrinter;
-class QPushButton;
 
 namespace qlx {
 
@@ -72,8 +71,6 @@ private:
 
     QString m_reportsDir;
     QPlainTextEdit *m_memo = nullptr;
-    QPushButton *m_print = nullptr;
-    QPushButton *m_save = nullptr;
 };
 
 } // namespace qlx

@@ -6,7 +6,6 @@
 #include <QPointer>
 
 #include <coroutine>
-#include <memory>
 
 #include <qcoro/qcorosignal.h>
 
@@ -22,23 +21,27 @@ signals:
     void answered(int button);
 };
 
-// Waits for a dialog to finish. A dialog destroyed before that counts as rejected.
-// The resumption is posted to the event loop, so the caller never continues inside
-// the dialog's destructor.
-class FinishedAwaiter {
+// Watches a dialog from its construction on, so an answer given while the
+// dialog opens is not missed; finished() waits for the result. A dialog
+// destroyed before it finished counts as rejected. The resumption is posted to
+// the event loop, so the caller never continues inside the dialog's destructor.
+class DialogWatch {
 public:
-    explicit FinishedAwaiter(QDialog *dialog) : m_dialog(dialog) {}
-
-    bool await_ready() const noexcept { return m_dialog.isNull() || m_finished; }
-
-    void await_suspend(std::coroutine_handle<> handle)
+    explicit DialogWatch(QDialog *dialog) : m_dialog(dialog)
     {
-        m_handle = handle;
-        QObject::connect(m_dialog.data(), &QDialog::finished, m_context.get(), [this](int result) { finish(result); });
-        QObject::connect(m_dialog.data(), &QObject::destroyed, m_context.get(), [this] { finish(QDialog::Rejected); });
+        QObject::connect(dialog, &QDialog::finished, &m_context, [this](int result) { finish(result); });
+        QObject::connect(dialog, &QObject::destroyed, &m_context, [this] { finish(QDialog::Rejected); });
     }
+    DialogWatch(const DialogWatch &) = delete;
+    DialogWatch &operator=(const DialogWatch &) = delete;
 
-    int await_resume() const { return m_result; }
+    struct Awaiter {
+        DialogWatch *watch;
+        bool await_ready() const noexcept { return watch->m_finished || watch->m_dialog.isNull(); }
+        void await_suspend(std::coroutine_handle<> handle) { watch->m_handle = handle; }
+        int await_resume() const { return watch->m_result; }
+    };
+    Awaiter finished() { return Awaiter{this}; }
 
 private:
     void finish(int result)
@@ -47,12 +50,12 @@ private:
             return;
         m_finished = true;
         m_result = result;
-        QMetaObject::invokeMethod(m_context.get(), [handle = m_handle] { handle.resume(); }, Qt::QueuedConnection);
+        if (m_handle)
+            QMetaObject::invokeMethod(&m_context, [handle = m_handle] { handle.resume(); }, Qt::QueuedConnection);
     }
 
     QPointer<QDialog> m_dialog;
-    // Owns the connections and the posted resumption; on the heap so the awaiter can move.
-    std::unique_ptr<QObject> m_context = std::make_unique<QObject>();
+    QObject m_context; // owns the connections and the posted resumption
     std::coroutine_handle<> m_handle;
     int m_result = QDialog::Rejected;
     bool m_finished = false;
@@ -138,18 +141,9 @@ void DialogSeam::open(QDialog *dialog)
 
 QCoro::Task<int> DialogSeam::run(QDialog *dialog)
 {
-    QPointer<QDialog> guard(dialog);
-    // Watch before opening: a test handler may answer the dialog at once.
-    QObject context;
-    int early = -1;
-    QObject::connect(dialog, &QDialog::finished, &context, [&early](int result) { early = result; });
+    DialogWatch watch(dialog);
     open(dialog);
-    if (early >= 0)
-        co_return early;
-    if (!guard)
-        co_return QDialog::Rejected;
-    const int result = co_await FinishedAwaiter(dialog);
-    co_return result;
+    co_return co_await watch.finished();
 }
 
 void report_general_error(QWidget *parent, const QString &what)
