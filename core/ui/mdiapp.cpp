@@ -2,6 +2,7 @@
 
 #include "core/logging.h"
 #include "core/node_table.h"
+#include "core/unit_procedure.h"
 #include "core/ui/mainform.h"
 #include "core/ui/serial_settings_dialog.h"
 #include "core/ui/start_dialog.h"
@@ -13,6 +14,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QFileInfo>
 #include <QLabel>
@@ -171,7 +173,29 @@ void StationApp::FormClose()
     StationSettings &settings = m_station.settings();
     settings.setRecordInDb(m_main->action(QStringLiteral("mnu_record_bd"))->isChecked());
     settings.setRecordInFile(m_main->action(QStringLiteral("mnu_record_file"))->isChecked());
+    if (m_polling.runActive()) {
+        keepTask(endWhenRunStops());
+        return;
+    }
     m_logs.close_daily_logs();
+    emit finished(0);
+}
+
+QCoro::Task<void> StationApp::endWhenRunStops()
+{
+    // The run stops at its next check between nodes. The node in progress is recorded
+    // in full first: its value-log row, database rows and alerts belong together.
+    // A run held up by something else (a message box left open) does not keep the
+    // program alive for ever.
+    constexpr qint64 kGraceMs = 60000;
+    QElapsedTimer waited;
+    waited.start();
+    while (m_polling.runActive() && waited.elapsed() < kGraceMs)
+        co_await service_events(20);
+    if (m_polling.runActive())
+        qCWarning(lcLine) << "closing: the polling run did not stop within" << kGraceMs << "ms";
+    m_logs.close_daily_logs();
+    emit finished(0);
 }
 
 bool StationApp::eventFilter(QObject *watched, QEvent *event)
@@ -179,9 +203,8 @@ bool StationApp::eventFilter(QObject *watched, QEvent *event)
     if (watched == m_main.get() && event->type() == QEvent::Close && !m_closing) {
         m_closing = true;
         FormCloseQuery();
-        FormClose();
         m_start->hide();
-        emit finished(0);
+        FormClose();
     }
     return QObject::eventFilter(watched, event);
 }

@@ -86,7 +86,10 @@ private:
     void FormCreate();
     void FormShow();
     void FormCloseQuery();
+    // Stores the settings, closes the daily logs and ends the program; while a polling
+    // run still records its node, the last two wait until the run has stopped.
     void FormClose();
+    QCoro::Task<void> endWhenRunStops();
     void connectMenu();
     void setRefreshCaptions();
     QCoro::Task<void> openPortAndStart(QString speedBefore, bool setupFirst);

@@ -26,6 +26,8 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -47,6 +49,31 @@ int speedBroadcasts(const sim::LineSimulator &sim, const QByteArray &head, int b
     for (const auto &f : sim.frames())
         n += (f.bytes.startsWith(head) && f.lineBaud == baud) ? 1 : 0;
     return n;
+}
+
+// Rows of a daily log below its header line.
+int valueLogRows(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    return int(f.readAll().count("\r\n")) - 1;
+}
+
+int historyRows(const QString &bdDir)
+{
+    int rows = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        db.setDatabaseName(QDir(bdDir).filePath(QStringLiteral("history.db")));
+        if (db.open()) {
+            QSqlQuery q(QStringLiteral("select count(*) from Sensors_history"), db);
+            if (q.next())
+                rows = q.value(0).toInt();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    return rows;
 }
 
 } // namespace
@@ -341,6 +368,56 @@ private slots:
         QVERIFY(!app.mainForm().action(QStringLiteral("mnu_refresh"))->isChecked());
         QVERIFY(app.station().eventLog().lines().join('\n').contains(
             QStringLiteral(" - Включено авт. обновление с интервалом 5 сек.")));
+    }
+
+    // The operator closes the main window while the run records a node: the program
+    // ends only once that node's twelve database rows are written beside its value-log row.
+    void closingWhileANodeIsRecordedKeepsItsRowsTogether()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(sim.openPty());
+        for (const int a : {9, 17}) {
+            sim::NodeConfig config = sim::defaultNode(a);
+            config.baud = 19200;
+            sim.addNode(config);
+        }
+        writePort(dir, sim.stationPath(), QStringLiteral("19200"));
+        QVERIFY(write_sqlite_link(StationFolder(dir.path()).bdDir()));
+        IniFile(StationFolder(dir.path()).iniFile(QStringLiteral("Time.ini")))
+            .writeInteger(QStringLiteral("Quorlex"), QStringLiteral("TimOut"), 25);
+        IniFile(StationFolder(dir.path()).iniFile(QStringLiteral("QLXN.ini")))
+            .writeBool(QStringLiteral("Record"), QStringLiteral("in_bd"), true);
+        StationApp app(StationFolder(dir.path()));
+        app.start();
+        QVERIFY(waitShown(app));
+        QTRY_COMPARE(app.runningTasks(), 0);
+        app.polling().setInterval(0);
+        app.mainForm().button(QStringLiteral("BitBtn5"))->click();
+        const QString valueLog = app.dailyLogs().valueLogPath();
+        QTRY_VERIFY_WITH_TIMEOUT(valueLogRows(valueLog) >= 2, 30000);
+
+        // What is on disk at the moment the program is told to end.
+        int rowsAtEnd = -1;
+        int dbRowsAtEnd = -1;
+        connect(&app, &StationApp::finished, this, [&] {
+            rowsAtEnd = valueLogRows(valueLog);
+            dbRowsAtEnd = historyRows(StationFolder(dir.path()).bdDir());
+        });
+        // The value-log row is written just before the node's database rows: close then.
+        const qint64 size = QFile(valueLog).size();
+        QTimer watch;
+        watch.setInterval(0);
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (QFile(valueLog).size() == size)
+                return;
+            watch.stop();
+            app.mainForm().close();
+        });
+        watch.start();
+        QTRY_VERIFY_WITH_TIMEOUT(rowsAtEnd >= 0, 30000);
+        QVERIFY(!app.polling().runActive());
+        QCOMPARE(dbRowsAtEnd, 12 * rowsAtEnd);
     }
 
     void closingTheStartDialogEndsTheProgram()
