@@ -140,7 +140,10 @@ QCoro::Task<void> Polling::pass(QString mode)
         if (n - 1 >= m_station.nodeList().count() || !m_station.nodeList().isChecked(n - 1))
             continue;
         if (co_await m_station.test_quorlex_in_net(arr_nodes[n].address)) {
-            co_await Read_node(m_station.line(), n, mode);
+            // A read stopped by a closing window is not recorded: some channels would
+            // carry an earlier poll's readings under this poll's time.
+            if (!co_await Read_node(m_station.line(), n, mode))
+                continue;
             if (m_view.recordToFile())
                 m_logs.write_value_row(n);
             co_await record_node(n);

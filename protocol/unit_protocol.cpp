@@ -301,7 +301,7 @@ struct ProgressReset {
 
 } // namespace
 
-QCoro::Task<QString> Read_full(Transaction &line, int slot)
+QCoro::Task<QString> Read_full(Transaction &line, int slot, bool *stopped)
 {
     ProgressReset reset;
     QString result;
@@ -309,8 +309,11 @@ QCoro::Task<QString> Read_full(Transaction &line, int slot)
     static constexpr std::pair<int, int> kBlockReads[] = {{0, 2},  {2, 1},  {3, 1},  {4, 2}, {6, 2},
                                                           {8, 2},  {10, 2}, {12, 2}, {14, 2}};
     for (int c = 1; c <= kChannels; ++c) {
-        if (!co_await beginChannel(c))
+        if (!co_await beginChannel(c)) {
+            if (stopped)
+                *stopped = true;
             break;
+        }
         const int address = arr_nodes[slot].address;
         const int b = 16 * (c - 1);
         QByteArray block;
@@ -333,14 +336,17 @@ QCoro::Task<QString> Read_full(Transaction &line, int slot)
     co_return result;
 }
 
-QCoro::Task<QString> Read_values(Transaction &line, int slot)
+QCoro::Task<QString> Read_values(Transaction &line, int slot, bool *stopped)
 {
     ProgressReset reset;
     QString result;
     VrProgressBar().setMaximum(kChannels);
     for (int c = 1; c <= kChannels; ++c) {
-        if (!co_await beginChannel(c))
+        if (!co_await beginChannel(c)) {
+            if (stopped)
+                *stopped = true;
             break;
+        }
         const int address = arr_nodes[slot].address;
         auto data = co_await Read_registers(line, address, kRawRegister + c - 1, 1);
         if (!data)
@@ -353,8 +359,9 @@ QCoro::Task<QString> Read_values(Transaction &line, int slot)
     co_return result;
 }
 
-QCoro::Task<void> Read_node(Transaction &line, int slot, QString mode)
+QCoro::Task<bool> Read_node(Transaction &line, int slot, QString mode)
 {
+    bool stopped = false;
     try {
         const auto state = co_await ReadFieldMode(line, arr_nodes[slot].address);
         // Without an answer from the mode register the slot keeps its previous state and the
@@ -363,18 +370,21 @@ QCoro::Task<void> Read_node(Transaction &line, int slot, QString mode)
         if (state) {
             arr_nodes[slot].state = *state;
             if (state->prog_mode == 1)
-                co_return;
+                co_return true;
         }
         const bool full = (state && state->settings_changed == 1) || mode == QStringLiteral("F");
         const QString modeWord = state ? QString() : word::BadAnswerReadFieldMode;
-        const QString w = full ? co_await Read_full(line, slot) : co_await Read_values(line, slot);
+        const QString w = full ? co_await Read_full(line, slot, &stopped) : co_await Read_values(line, slot, &stopped);
         last_result = w.isEmpty() ? modeWord : w;
-        if (full && setpointRowWriter())
+        // A stopped full read leaves setpoints of earlier reads (or none) in some
+        // channels: no setpoint row is written for it.
+        if (full && !stopped && setpointRowWriter())
             setpointRowWriter()(slot);
     } catch (const std::exception &e) {
         VrProgressBar().setPosition(0);
         qCWarning(lcProtocol) << "node read of slot" << slot << "ended:" << e.what();
     }
+    co_return !stopped;
 }
 
 QCoro::Task<QString> Write_value(Transaction &line, int address, int first, int count, std::int32_t value)

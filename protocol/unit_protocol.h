@@ -75,11 +75,15 @@ Tarr_state decode_state(const QByteArray &two);
 // Register read: the data bytes, or nothing with the word in last_result.
 QCoro::Task<std::optional<QByteArray>> Read_registers(Transaction &line, int address, int first, int count);
 QCoro::Task<std::optional<Tarr_state>> ReadFieldMode(Transaction &line, int address);
-QCoro::Task<QString> Read_full(Transaction &line, int slot);
-QCoro::Task<QString> Read_values(Transaction &line, int slot);
+// Multi-channel reads; *stopped (when given) is set when abort_read ended the read
+// before its last channel.
+QCoro::Task<QString> Read_full(Transaction &line, int slot, bool *stopped = nullptr);
+QCoro::Task<QString> Read_values(Transaction &line, int slot, bool *stopped = nullptr);
 // Reads the state, then a full read (mode "F" or changed settings) or a short read.
 // Never raises: an error ends the read with the progress back at 0.
-QCoro::Task<void> Read_node(Transaction &line, int slot, QString mode);
+// False when abort_read stopped the channel read: the slot then holds readings of an
+// earlier read for some channels.
+QCoro::Task<bool> Read_node(Transaction &line, int slot, QString mode);
 
 // Writes a 32-bit value into two registers; "Time Out" or the hex text of the answer.
 QCoro::Task<QString> Write_value(Transaction &line, int address, int first, int count, std::int32_t value);

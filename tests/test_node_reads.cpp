@@ -70,7 +70,7 @@ private slots:
         set_setpoint_row_writer([&](int slot) { setpointRows += slot == 1 ? 1 : 0; });
         QSignalSpy progress(&VrProgressBar(), &ProgressValue::changed);
 
-        run(Read_node(*l.line, 1, QStringLiteral("F")));
+        QVERIFY(run(Read_node(*l.line, 1, QStringLiteral("F"))));
 
         QCOMPARE(last_result, QString());
         QCOMPARE(setpointRows, 1);
@@ -190,7 +190,7 @@ private slots:
         arr_nodes[1].address = 4;
         int setpointRows = 0;
         set_setpoint_row_writer([&](int) { ++setpointRows; });
-        run(Read_node(*l.line, 1, QStringLiteral("NF")));
+        QVERIFY(run(Read_node(*l.line, 1, QStringLiteral("NF"))));
         QCOMPARE(l.sim.frames().size(), 13); // short read: mode + 12 raw codes
         QCOMPARE(setpointRows, 0);
 
@@ -212,7 +212,7 @@ private slots:
         l.addStillNode(4);
         arr_nodes[1].address = 4;
         abort_read = 1;
-        run(Read_node(*l.line, 1, QStringLiteral("F")));
+        QVERIFY(!run(Read_node(*l.line, 1, QStringLiteral("F"))));
         QCOMPARE(abort_read, 0);
         QCOMPARE(arr_nodes[1].state.mode_bit7, 1); // the state is still read
         QCOMPARE(arr_nodes[1].setup[1], Tarr_setup{});
@@ -225,17 +225,20 @@ private slots:
         QVERIFY(l.open(40));
         l.addStillNode(4);
         arr_nodes[1].address = 4;
+        int setpointRows = 0;
+        set_setpoint_row_writer([&](int) { ++setpointRows; });
         // A window closing in the middle of the read asks it to stop.
         QObject::connect(&VrProgressBar(), &ProgressValue::changed, &l.sim, [](int position, int) {
             if (position == 3)
                 abort_read = 1;
         });
-        run(Read_node(*l.line, 1, QStringLiteral("F")));
+        QVERIFY(!run(Read_node(*l.line, 1, QStringLiteral("F"))));
         QCOMPARE(abort_read, 0);
         QCOMPARE(VrProgressBar().position(), 0);
         QVERIFY(arr_nodes[1].setup[3].gain != 0);  // the channel in progress finished
         QCOMPARE(arr_nodes[1].setup[4], Tarr_setup{}); // nothing after it
         QCOMPARE(l.sim.frames().size(), 1 + 3 * 10);
+        QCOMPARE(setpointRows, 0); // a half-read node gives no setpoint row
     }
 
     void portErrorEndsTheReadQuietly()

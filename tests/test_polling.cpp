@@ -1,5 +1,6 @@
 // Automatic polling against the simulated line, with the history database and the daily logs.
 #include "core/node_table.h"
+#include "core/progress.h"
 #include "core/polling.h"
 #include "core/station.h"
 #include "core/unit_procedure.h"
@@ -97,6 +98,17 @@ struct PollLine {
             }
         }
         QSqlDatabase::removeDatabase(QStringLiteral("count"));
+        return n;
+    }
+
+    // Value-log rows of one bus address.
+    int valueRows(int address) const
+    {
+        QFile f(logs->valueLogPath());
+        f.open(QIODevice::ReadOnly);
+        int n = 0;
+        for (const QByteArray &row : f.readAll().split('\n'))
+            n += row.startsWith(QByteArray::number(address) + '\t') ? 1 : 0;
         return n;
     }
 
@@ -210,6 +222,36 @@ private slots:
         QCOMPARE(passes.at(3).at(0).toString(), QStringLiteral("NF"));
         run(l.polling->mnu_refreshClick());
         run(std::move(*runTask));
+    }
+
+    // The main window closes while node 17 is read: the read stops before its next
+    // channel, the run stops, and the half-read node leaves no row behind.
+    void readStoppedByClosingIsNotRecorded()
+    {
+        PollLine l;
+        QVERIFY(l.open({5, 17}));
+        l.polling->setInterval(0);
+        QSignalSpy passes(l.polling.get(), &Polling::passFinished);
+        std::optional<QCoro::Task<void>> runTask;
+        runTask.emplace(l.polling->mnu_refreshClick());
+        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= 2, 30000);
+
+        int rowsOf17 = -1;
+        const int framesTo17 = l.framesTo(17, 0x03);
+        connect(&VrProgressBar(), &ProgressValue::changed, this, [&](int position, int) {
+            if (rowsOf17 >= 0 || position != 3 || l.framesTo(17, 0x03) <= framesTo17)
+                return;
+            rowsOf17 = l.valueRows(17);
+            abort_read = 1;
+            l.polling->stop();
+        });
+        run(std::move(*runTask));
+        disconnect(&VrProgressBar(), nullptr, this, nullptr);
+        QVERIFY(rowsOf17 > 0);
+        QCOMPARE(l.valueRows(17), rowsOf17);
+        QCOMPARE(abort_read, 0);
+        QCOMPARE(l.lines(l.logs->valueLogPath()) - 1, l.historyRows() / 12);
+        QCOMPARE(l.historyRows() % 12, 0);
     }
 
     void errorEndsTheRunVisibly()
