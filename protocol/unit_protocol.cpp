@@ -279,18 +279,21 @@ QCoro::Task<std::optional<Tarr_state>> ReadFieldMode(Transaction &line, int addr
 
 namespace {
 
-// The per-channel steps of a multi-channel read; false when the read is to stop.
-QCoro::Task<bool> beginChannel(int c)
+// The per-channel steps of a multi-channel read; false (and *stopped set, when given)
+// when the read is to stop.
+QCoro::Task<bool> beginChannel(int c, bool *stopped)
 {
-    if (abort_read) {
+    const auto stop = [stopped] {
         abort_read = 0;
-        co_return false;
-    }
+        if (stopped)
+            *stopped = true;
+        return false;
+    };
+    if (abort_read)
+        co_return stop();
     co_await service_events();
-    if (abort_read) { // a window asked the read to stop while events ran
-        abort_read = 0;
-        co_return false;
-    }
+    if (abort_read) // a window asked the read to stop while events ran
+        co_return stop();
     VrProgressBar().setPosition(c);
     co_return true;
 }
@@ -309,11 +312,8 @@ QCoro::Task<QString> Read_full(Transaction &line, int slot, bool *stopped)
     static constexpr std::pair<int, int> kBlockReads[] = {{0, 2},  {2, 1},  {3, 1},  {4, 2}, {6, 2},
                                                           {8, 2},  {10, 2}, {12, 2}, {14, 2}};
     for (int c = 1; c <= kChannels; ++c) {
-        if (!co_await beginChannel(c)) {
-            if (stopped)
-                *stopped = true;
+        if (!co_await beginChannel(c, stopped))
             break;
-        }
         const int address = arr_nodes[slot].address;
         const int b = 16 * (c - 1);
         QByteArray block;
@@ -342,11 +342,8 @@ QCoro::Task<QString> Read_values(Transaction &line, int slot, bool *stopped)
     QString result;
     VrProgressBar().setMaximum(kChannels);
     for (int c = 1; c <= kChannels; ++c) {
-        if (!co_await beginChannel(c)) {
-            if (stopped)
-                *stopped = true;
+        if (!co_await beginChannel(c, stopped))
             break;
-        }
         const int address = arr_nodes[slot].address;
         auto data = co_await Read_registers(line, address, kRawRegister + c - 1, 1);
         if (!data)

@@ -20,6 +20,19 @@
 
 namespace qlx::testing {
 
+// Opens the simulator's pty and puts default nodes at these addresses on it.
+inline bool openWithNodes(sim::LineSimulator &sim, const QList<int> &addresses, int baud)
+{
+    if (!sim.openPty())
+        return false;
+    for (const int a : addresses) {
+        sim::NodeConfig config = sim::defaultNode(a);
+        config.baud = baud;
+        sim.addNode(config);
+    }
+    return true;
+}
+
 struct SimLine {
     sim::LineSimulator sim;
     ComPort port;

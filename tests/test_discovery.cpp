@@ -21,13 +21,8 @@ struct ScanLine {
 
     bool open(const QList<int> &addresses)
     {
-        if (!sim.openPty())
+        if (!openWithNodes(sim, addresses, 19200))
             return false;
-        for (const int a : addresses) {
-            sim::NodeConfig config = sim::defaultNode(a);
-            config.baud = 19200;
-            sim.addNode(config);
-        }
         PortSettings s;
         s.port = sim.stationPath();
         s.baudRate = QStringLiteral("19200");

@@ -100,6 +100,19 @@ private:
             .writeString(QStringLiteral("ComPort"), QStringLiteral("BaudRate"), baud);
     }
 
+    // Nodes at 19200 baud on the simulator's line, a short answer wait, and a
+    // station folder that records into a SQLite history database.
+    static bool recordingFolderOnLine(const QTemporaryDir &dir, sim::LineSimulator &sim, const QList<int> &addresses)
+    {
+        if (!openWithNodes(sim, addresses, 19200))
+            return false;
+        writePort(dir, sim.stationPath(), QStringLiteral("19200"));
+        const StationFolder folder(dir.path());
+        IniFile(folder.iniFile(QStringLiteral("Time.ini"))).writeInteger(QStringLiteral("Quorlex"), QStringLiteral("TimOut"), 25);
+        IniFile(folder.iniFile(QStringLiteral("QLXN.ini"))).writeBool(QStringLiteral("Record"), QStringLiteral("in_bd"), true);
+        return write_sqlite_link(folder.bdDir());
+    }
+
     // Lets the start command run until the main window is up (or the test gives up).
     static bool waitShown(StationApp &app)
     {
@@ -215,12 +228,7 @@ private slots:
     {
         QTemporaryDir dir;
         sim::LineSimulator sim;
-        QVERIFY(sim.openPty());
-        for (const int a : {5, 200}) {
-            sim::NodeConfig config = sim::defaultNode(a);
-            config.baud = 19200;
-            sim.addNode(config);
-        }
+        QVERIFY(openWithNodes(sim, {5, 200}, 19200));
         writePort(dir, sim.stationPath(), QStringLiteral("19200"));
         IniFile(StationFolder(dir.path()).iniFile(QStringLiteral("Time.ini")))
             .writeInteger(QStringLiteral("Quorlex"), QStringLiteral("TimOut"), 25);
@@ -282,16 +290,7 @@ private slots:
     {
         QTemporaryDir dir;
         sim::LineSimulator sim;
-        QVERIFY(sim.openPty());
-        sim::NodeConfig config = sim::defaultNode(9);
-        config.baud = 19200;
-        sim.addNode(config);
-        writePort(dir, sim.stationPath(), QStringLiteral("19200"));
-        QVERIFY(write_sqlite_link(StationFolder(dir.path()).bdDir()));
-        IniFile(StationFolder(dir.path()).iniFile(QStringLiteral("Time.ini")))
-            .writeInteger(QStringLiteral("Quorlex"), QStringLiteral("TimOut"), 25);
-        IniFile(StationFolder(dir.path()).iniFile(QStringLiteral("QLXN.ini")))
-            .writeBool(QStringLiteral("Record"), QStringLiteral("in_bd"), true);
+        QVERIFY(recordingFolderOnLine(dir, sim, {9}));
         StationApp app(StationFolder(dir.path()));
         app.start();
         QVERIFY(waitShown(app));
@@ -376,18 +375,7 @@ private slots:
     {
         QTemporaryDir dir;
         sim::LineSimulator sim;
-        QVERIFY(sim.openPty());
-        for (const int a : {9, 17}) {
-            sim::NodeConfig config = sim::defaultNode(a);
-            config.baud = 19200;
-            sim.addNode(config);
-        }
-        writePort(dir, sim.stationPath(), QStringLiteral("19200"));
-        QVERIFY(write_sqlite_link(StationFolder(dir.path()).bdDir()));
-        IniFile(StationFolder(dir.path()).iniFile(QStringLiteral("Time.ini")))
-            .writeInteger(QStringLiteral("Quorlex"), QStringLiteral("TimOut"), 25);
-        IniFile(StationFolder(dir.path()).iniFile(QStringLiteral("QLXN.ini")))
-            .writeBool(QStringLiteral("Record"), QStringLiteral("in_bd"), true);
+        QVERIFY(recordingFolderOnLine(dir, sim, {9, 17}));
         StationApp app(StationFolder(dir.path()));
         app.start();
         QVERIFY(waitShown(app));
