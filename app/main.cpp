@@ -9,10 +9,10 @@
 // --scan            scan the line once the main window is shown
 // --screenshot FILE save a picture of the screen into FILE: after the scan with
 //                   --scan, after the second polling pass with --autostart
-#include "core/station_folder.h"
-#include "core/ui/mainform.h"
-#include "core/ui/mdiapp.h"
-#include "history/unit_dm.h"
+#include "base/station_folder.h"
+#include "app/mainform.h"
+#include "app/station_app.h"
+#include "engine/station_engine.h"
 
 #include <QAction>
 #include <QApplication>
@@ -82,11 +82,9 @@ int initialiseFolder(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const QString dir = argumentAfter(args, QStringLiteral("--init"));
-    QString error = dir.isEmpty() ? QStringLiteral("--init needs a folder") : QString();
-    if (dir.isEmpty() || !StationFolder(dir).initialise(argumentAfter(args, QStringLiteral("--port")), &error)
-        || !write_sqlite_link(StationFolder(dir).bdDir())) {
-        if (error.isEmpty())
-            error = QStringLiteral("cannot write the database link in %1").arg(StationFolder(dir).bdDir());
+    QString error = QStringLiteral("--init needs a folder");
+    if (dir.isEmpty()
+        || !StationEngine::initialiseFolder(StationFolder(dir), argumentAfter(args, QStringLiteral("--port")), &error)) {
         std::fprintf(stderr, "quorlex-station: %s\n", qPrintable(error));
         return 2;
     }

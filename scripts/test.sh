@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite: every test of the normal build,
+# Sets up, builds and runs the whole test suite: the layer check, every test of the normal build,
 # then the window-less libraries' tests again under AddressSanitizer and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
 
 scripts/setup.sh build
+scripts/check-layers.sh # after the set-up: it reads the installed Qt headers
 (cd build && ctest --output-on-failure --timeout 600 -j2)
 
 scripts/setup.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQLX_SANITIZE=ON -DQLX_CORE_ONLY=ON

@@ -1,8 +1,8 @@
 // The built quorlex-ctl end to end against a simulated line on a real pty.
 #include "tests/ctl/ctl_fixture.h"
 
-#include "protocol/unit_crc.h"
-#include "protocol/unit_protocol.h"
+#include "base/unit_crc.h"
+#include "line/unit_protocol.h"
 #include "tools/sim/line_simulator.h"
 
 #include <QJsonArray>

@@ -2,7 +2,7 @@
 // pty slave sends frames and reads the raw answers.
 #include "tools/sim/line_simulator.h"
 
-#include "protocol/unit_crc.h"
+#include "base/unit_crc.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -9,7 +9,7 @@
 //   quorlex-bench-history [--rows N]
 // PostgreSQL runs when QLX_PG_SOCKET (socket folder) is set, with QLX_PG_PORT,
 // on the database quorlex_test (scripts/pg-test-server.sh start DIR).
-#include "history/unit_dm.h"
+#include "storage/unit_dm.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -13,14 +13,14 @@
 // history database rows and monitor cells for every node.
 //
 //   quorlex-bench-polling [--nodes N] [--wait MS] [--repeat N] [--monitor-nodes N] [--sim PROGRAM]
-#include "core/node_list.h"
-#include "core/node_table.h"
-#include "core/polling.h"
-#include "core/station.h"
-#include "history/unit_dm.h"
-#include "history/unit_files.h"
+#include "engine/node_list.h"
+#include "base/node_table.h"
+#include "engine/polling.h"
+#include "engine/station.h"
+#include "storage/unit_dm.h"
+#include "storage/unit_files.h"
 #include "tools/sim/line_simulator.h"
-#include "views/monitor.h"
+#include "windows/monitor.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -4,10 +4,10 @@
 // speed, the 3.5-character silence ending each frame, and the node's latency.
 //
 //   quorlex-bench [--wait MS] [--latency MS] [--repeat N]
-#include "core/comport.h"
-#include "core/node_table.h"
-#include "protocol/transaction.h"
-#include "protocol/unit_protocol.h"
+#include "line/comport.h"
+#include "base/node_table.h"
+#include "line/transaction.h"
+#include "line/unit_protocol.h"
 #include "tools/sim/line_simulator.h"
 
 #include <QCommandLineParser>

@@ -1,9 +1,9 @@
 #include "tools/ctl/ctl_app.h"
 
-#include "core/comport.h"
-#include "protocol/transaction.h"
-#include "protocol/unit_crc.h"
-#include "protocol/unit_protocol.h"
+#include "line/comport.h"
+#include "line/transaction.h"
+#include "base/unit_crc.h"
+#include "line/unit_protocol.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -45,8 +45,6 @@ const QHash<QString, DiagKind> kDiagKinds = {{QStringLiteral("echo"), DiagKind::
                                              {QStringLiteral("register"), DiagKind::Register},
                                              {QStringLiteral("listen"), DiagKind::Listen}};
 
-const QStringList kLineSpeeds = {QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("4800"),
-                                 QStringLiteral("9600"), QStringLiteral("19200")};
 
 // Diagnostic subfunctions and their data words.
 constexpr int kDiagEchoSub = 0x0000;
@@ -584,7 +582,7 @@ Options parse_arguments(const QStringList &args)
         break;
     case Command::Baud:
         expectArguments(positional, 1, 1);
-        if (!kLineSpeeds.contains(positional[1]))
+        if (!line_speeds().contains(positional[1]))
             throw UsageError(
                 QStringLiteral("unknown line speed \"%1\" (1200, 2400, 4800, 9600, 19200)").arg(positional[1]));
         o.speed = positional[1];
@@ -655,10 +653,7 @@ std::optional<double> engineering(const Tarr_channel &channel)
 {
     if (channel.point < 1 || channel.point > 4)
         return std::nullopt;
-    double divisor = 1;
-    for (int i = channel.point; i < 4; ++i)
-        divisor *= 10;
-    return channel.value / divisor;
+    return double(channel.value) / point_divisor(channel.point);
 }
 
 QString engineering_text(const Tarr_channel &channel)
@@ -668,9 +663,7 @@ QString engineering_text(const Tarr_channel &channel)
     const int decimals = 4 - channel.point;
     if (decimals == 0)
         return QString::number(channel.value);
-    qint64 divisor = 1;
-    for (int i = 0; i < decimals; ++i)
-        divisor *= 10;
+    const qint64 divisor = point_divisor(channel.point);
     const qint64 v = channel.value;
     const qint64 a = v < 0 ? -v : v;
     return QStringLiteral("%1%2.%3")

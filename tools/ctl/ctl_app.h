@@ -4,7 +4,7 @@
 // commands as coroutines on one Transaction, and the text and JSON output.
 #pragma once
 
-#include "core/node_table.h"
+#include "base/node_table.h"
 
 #include <QByteArray>
 #include <QJsonObject>

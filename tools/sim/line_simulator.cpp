@@ -2,7 +2,7 @@
 // that cuts frames out of the byte stream, and the nodes hanging on it.
 #include "tools/sim/line_simulator.h"
 
-#include "protocol/unit_crc.h"
+#include "base/unit_crc.h"
 
 #include <QFile>
 #include <QSocketNotifier>

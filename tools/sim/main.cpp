@@ -4,7 +4,7 @@
 // serves the line until SIGTERM, SIGINT or SIGHUP.
 #include "tools/sim/line_simulator.h"
 
-#include "protocol/unit_crc.h"
+#include "base/unit_crc.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -2,7 +2,7 @@
 // faults it can be told to show.
 #include "tools/sim/line_simulator.h"
 
-#include "protocol/unit_crc.h"
+#include "base/unit_crc.h"
 
 #include <QtGlobal>
 

@@ -3,7 +3,7 @@
 // does not silently leave a node healthy.
 #include "tools/sim/line_simulator.h"
 
-#include "protocol/unit_crc.h"
+#include "base/unit_crc.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -1,0 +1,506 @@
+#include "app/station_app.h"
+
+#include "base/logging.h"
+#include "base/node_table.h"
+#include "base/unit_procedure.h"
+#include "app/mainform.h"
+#include "widgets/serial_settings_dialog.h"
+#include "app/start_dialog.h"
+#include "widgets/interval_dialog.h"
+#include "line/unit_protocol.h"
+#include "windows/monitor.h"
+#include "windows/print_report.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+#include <QMenu>
+#include <QPushButton>
+#include <QScreen>
+#include <QGuiApplication>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace qlx {
+
+namespace {
+
+// Sets a check mark without running the item's command.
+void setCheckedQuietly(QAction *action, bool checked)
+{
+    const bool blocked = action->blockSignals(true);
+    action->setChecked(checked);
+    action->blockSignals(blocked);
+    // Views that follow the item (status panels) listen to changed().
+    emit action->changed();
+}
+
+} // namespace
+
+StationApp::StationApp(const StationFolder &folder, QObject *parent)
+    : QObject(parent),
+      m_engine(folder),
+      m_station(m_engine.station()),
+      m_logs(m_engine.logs()),
+      m_dm(m_engine.database()),
+      m_polling(m_engine.polling())
+{
+    m_polling.setView(*this);
+}
+
+StationApp::~StationApp()
+{
+    // The windows go before this object does: nothing of theirs may call back into it.
+    if (m_monitor)
+        disconnect(m_monitor, nullptr, this, nullptr);
+    m_polling.setView(m_engine.headlessView());
+    if (m_main)
+        m_main->removeEventFilter(this);
+}
+
+QString StationApp::portSettingsPath() const
+{
+    return m_engine.folder().iniFile(QStringLiteral("Com_setup_modbus.ini"));
+}
+
+void StationApp::start()
+{
+    // 1-2. The main window, created hidden; its creation step reads the settings.
+    m_main = std::make_unique<TMainForm>(m_station);
+    m_main->installEventFilter(this);
+    FormCreate();
+    connectMenu();
+
+    // 3-4. The data module holds no more than the database hook; then the start dialog.
+    m_start = std::make_unique<TFrm_start>();
+    m_start->fileLabel()->setVisible(!m_main->action(QStringLiteral("mnu_record_file"))->isEnabled());
+    connect(m_start->startButton(), &QPushButton::clicked, this, [this] { keepTask(cmd_startClick()); });
+    connect(m_start->setupButton(), &QPushButton::clicked, this, [this] { keepTask(cmd_nastrClick()); });
+    connect(m_start->exitButton(), &QPushButton::clicked, this, &StationApp::cmd_exitClick);
+    connect(m_start.get(), &TFrm_start::closedByFrame, this, [this] {
+        if (!m_mainShown)
+            cmd_exitClick(); // nothing visible would be left to bring the program back
+    });
+    m_start->show();
+
+    // 5. The history database.
+    const bool database = m_engine.openDatabase();
+    if (!database)
+        qCWarning(lcLine) << "history database:" << m_dm.last_error();
+    m_start->dbLabel()->setVisible(!database);
+
+    // 6. The About box, kept for the help command.
+    m_about = std::make_unique<QDialog>(m_main.get());
+    m_about->setWindowTitle(QStringLiteral("О программе"));
+    auto *about = new QVBoxLayout(m_about.get());
+    about->addWidget(new QLabel(QStringLiteral("Сеть датчиков Кворлекс\nСтанция контроля")));
+
+    // 7. Recording menu by the outcome.
+    if (database) {
+        setCheckedQuietly(m_main->action(QStringLiteral("mnu_record_file")), false);
+    } else {
+        QAction *bd = m_main->action(QStringLiteral("mnu_record_bd"));
+        setCheckedQuietly(bd, false);
+        bd->setEnabled(false);
+        m_main->action(QStringLiteral("mnu_history"))->setEnabled(false);
+    }
+
+    // 8. The start command once by itself.
+    keepTask(cmd_startClick());
+}
+
+void StationApp::FormCreate()
+{
+    reset_cell_grid();
+    m_engine.applySettings();
+    setCheckedQuietly(m_main->action(QStringLiteral("mnu_fast_speed")), m_station.line().fastSpeed());
+    m_main->resetElapsedClock();
+    setRefreshCaptions();
+    abort_read = 0;
+    if (!m_engine.openDailyLogs()) {
+        QAction *file = m_main->action(QStringLiteral("mnu_record_file"));
+        setCheckedQuietly(file, false);
+        file->setEnabled(false);
+    }
+    m_main->applyLock();
+}
+
+void StationApp::FormShow()
+{
+    m_main->updateRecordPanels();
+    StationSettings &settings = m_station.settings();
+    QAction *bd = m_main->action(QStringLiteral("mnu_record_bd"));
+    QAction *file = m_main->action(QStringLiteral("mnu_record_file"));
+    setCheckedQuietly(bd, bd->isEnabled() && settings.recordInDb());
+    setCheckedQuietly(file, file->isEnabled() && settings.recordInFile());
+    m_main->updateRecordPanels();
+}
+
+void StationApp::FormCloseQuery()
+{
+    scan_running = 0;
+    abort_read = 1;
+}
+
+void StationApp::FormClose()
+{
+    reset_cell_grid();
+    if (m_polling.running())
+        runStateChanged(false);
+    m_polling.stop();
+    m_station.store_port_settings();
+    StationSettings &settings = m_station.settings();
+    settings.setRecordInDb(m_main->action(QStringLiteral("mnu_record_bd"))->isChecked());
+    settings.setRecordInFile(m_main->action(QStringLiteral("mnu_record_file"))->isChecked());
+    if (m_polling.runActive()) {
+        keepTask(endWhenRunStops());
+        return;
+    }
+    m_logs.close_daily_logs();
+    emit finished(0);
+}
+
+QCoro::Task<void> StationApp::endWhenRunStops()
+{
+    // The run stops at its next check between nodes. The node in progress is recorded
+    // in full first: its value-log row, database rows and alerts belong together.
+    // A run held up by something else (a message box left open) does not keep the
+    // program alive for ever.
+    constexpr qint64 kGraceMs = 60000;
+    QElapsedTimer waited;
+    waited.start();
+    while (m_polling.runActive() && waited.elapsed() < kGraceMs)
+        co_await service_events(20);
+    if (m_polling.runActive())
+        qCWarning(lcLine) << "closing: the polling run did not stop within" << kGraceMs << "ms";
+    m_logs.close_daily_logs();
+    emit finished(0);
+}
+
+bool StationApp::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_main.get() && event->type() == QEvent::Close && !m_closing) {
+        m_closing = true;
+        FormCloseQuery();
+        m_start->hide();
+        FormClose();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void StationApp::closeStation()
+{
+    if (m_mainShown && !m_closing)
+        m_main->close();
+    else if (!m_closing)
+        cmd_exitClick();
+}
+
+void StationApp::cmd_exitClick()
+{
+    m_closing = true;
+    if (m_start)
+        m_start->hide();
+    emit finished(0);
+}
+
+void StationApp::setRefreshCaptions()
+{
+    const QString caption = QStringLiteral("Авт. обновление каждые ") + seconds_text(m_polling.interval()) +
+                            QStringLiteral(" сек.");
+    m_main->action(QStringLiteral("mnu_refresh"))->setText(caption);
+    m_main->button(QStringLiteral("BitBtn5"))->setText(caption);
+}
+
+QCoro::Task<void> StationApp::cmd_startClick()
+{
+    if (!QFileInfo::exists(portSettingsPath()))
+        co_return;
+    m_station.load_port_settings();
+    const QString before = m_station.comPort().settings().speedText();
+    if (m_station.comPort().isOpen())
+        co_return;
+    co_await openPortAndStart(before, false);
+}
+
+QCoro::Task<void> StationApp::cmd_nastrClick()
+{
+    m_station.load_port_settings();
+    const QString before = m_station.comPort().settings().speedText();
+    if (m_station.comPort().isOpen())
+        co_return;
+    co_await openPortAndStart(before, true);
+}
+
+QCoro::Task<void> StationApp::openPortAndStart(QString speedBefore, bool setupFirst)
+{
+    QPointer<StationApp> self(this);
+    if (setupFirst) {
+        co_await portSetupDialog();
+        if (!self)
+            co_return;
+    }
+    bool opened = true;
+    try {
+        m_station.comPort().open();
+    } catch (const PortError &e) {
+        qCWarning(lcPort) << "start:" << e.what();
+        opened = false;
+    }
+    if (!opened) {
+        co_await DialogSeam::ask(m_start.get(), QStringLiteral("Ошибка инициализации COM порта"),
+                                 QStringLiteral("Не могу открыть COM порт. Проверьте настройки COM порта"),
+                                 QMessageBox::Critical, QMessageBox::Ok);
+        if (!self)
+            co_return;
+        co_await portSetupDialog();
+        if (self)
+            m_station.store_port_settings();
+        co_return;
+    }
+    const QString speedAfter = m_station.comPort().settings().speedText();
+    m_station.store_port_settings();
+    if (!m_mainShown) {
+        m_mainShown = true;
+        FormShow();
+        // Without a window manager (a kiosk X server) "maximised" means nothing: size it to the screen.
+        if (QScreen *screen = QGuiApplication::primaryScreen())
+            m_main->setGeometry(screen->availableGeometry());
+        m_main->showMaximized();
+        emit mainWindowShown();
+    }
+    co_await startNetworkTwice(speedBefore, speedAfter);
+    if (self && !m_closing)
+        m_start->hide();
+}
+
+QCoro::Task<void> StationApp::startNetworkTwice(QString speedBefore, QString speedAfter)
+{
+    // The nodes first hear the new speed at the one they still use, then again at the new one.
+    Station &station = m_station;
+    station.comPort().setSpeed(speedBefore.toInt());
+    station.setLineSpeedText(speedAfter);
+    co_await station.start_network();
+    station.comPort().setSpeed(speedAfter.toInt());
+    station.setLineSpeedText(speedAfter);
+    co_await station.start_network();
+}
+
+QCoro::Task<void> StationApp::portSetupDialog()
+{
+    QWidget *parent = m_mainShown ? static_cast<QWidget *>(m_main.get()) : m_start.get();
+    const auto chosen = co_await ask_port_settings(parent, m_station.comPort().settings());
+    if (chosen)
+        m_station.comPort().setSettings(*chosen);
+}
+
+QCoro::Task<void> StationApp::intervalCommand()
+{
+    QPointer<StationApp> self(this);
+    const int chosen = co_await ask_refresh_interval(m_main.get(), m_polling.interval());
+    if (!self)
+        co_return;
+    m_polling.setInterval(chosen);
+    setRefreshCaptions();
+    m_station.settings().setRefreshInterval(chosen);
+}
+
+void StationApp::connectMenu()
+{
+    TMainForm &form = *m_main;
+    Station &station = m_station;
+
+    for (const QString &speed : line_speeds()) {
+        connect(form.action(QStringLiteral("mnu_speed_") + speed), &QAction::triggered, this,
+                [this, speed] { keepTask(m_station.change_speed(speed)); });
+    }
+    connect(&station, &Station::speedTicked, this, [&form](const QString &text) {
+        for (const QString &speed : line_speeds())
+            setCheckedQuietly(form.action(QStringLiteral("mnu_speed_") + speed), speed == text);
+    });
+    connect(form.action(QStringLiteral("mnu_reset_com_ports")), &QAction::toggled, &station,
+            &Station::setResetComPorts);
+
+    QAction *openPort = form.action(QStringLiteral("mnu_open_port"));
+    openPort->setText(QStringLiteral("Закрыть"));
+    connect(openPort, &QAction::triggered, this, [this, openPort] {
+        openPort->setText(m_station.toggle_port() ? QStringLiteral("Закрыть") : QStringLiteral("Открыть"));
+    });
+    connect(form.action(QStringLiteral("mnu_port_setup")), &QAction::triggered, this,
+            [this] { keepTask(portSetupDialog()); });
+    connect(form.action(QStringLiteral("mnu_port_save")), &QAction::triggered, &station,
+            &Station::store_port_settings);
+    connect(form.action(QStringLiteral("mnu_port_load")), &QAction::triggered, &station,
+            &Station::load_port_settings);
+    connect(form.action(QStringLiteral("mnu_dsr")), &QAction::toggled, &station, &Station::set_dtr);
+    connect(form.action(QStringLiteral("mnu_rts")), &QAction::toggled, &station, &Station::set_rts);
+    connect(form.action(QStringLiteral("mnu_fast_speed")), &QAction::toggled, &station, &Station::set_fast_speed);
+
+    connect(form.action(QStringLiteral("mnu_record_bd")), &QAction::toggled, this,
+            [this](bool on) { m_station.settings().setRecordInDb(on); });
+    connect(form.action(QStringLiteral("mnu_record_file")), &QAction::toggled, this,
+            [this](bool on) { m_station.settings().setRecordInFile(on); });
+    connect(form.action(QStringLiteral("N26")), &QAction::triggered, this, [this] { keepTask(intervalCommand()); });
+
+    // The polling switch: its check mark is the run's state, set by the engine.
+    QAction *refresh = form.action(QStringLiteral("mnu_refresh"));
+    connect(refresh, &QAction::triggered, this, [this, refresh] {
+        setCheckedQuietly(refresh, m_polling.running());
+        keepTask(m_polling.mnu_refreshClick());
+    });
+    connect(&form, &TMainForm::autoRefreshButtonClicked, this, [this] { keepTask(BitBtn5Click()); });
+
+    connect(&form, &TMainForm::hourChanged, this, [this](int hour) {
+        try {
+            m_logs.day_change(hour);
+        } catch (const LogWriteError &e) {
+            m_station.eventLog().appendStamped(QStringLiteral(" - ") + QString::fromUtf8(e.what()));
+        }
+    });
+}
+
+void StationApp::autostart()
+{
+    keepTask(BitBtn5Click());
+}
+
+QCoro::Task<void> StationApp::BitBtn5Click()
+{
+    QPointer<StationApp> self(this);
+    QPushButton *button = m_main->button(QStringLiteral("BitBtn5"));
+    button->setEnabled(false);
+    if (m_station.nodeList().count() == 0)
+        co_await m_station.mnu_refresh_networkClick();
+    if (!self || m_closing)
+        co_return;
+    m_station.nodeList().setAllChecked(true);
+    co_await m_polling.mnu_refreshClick();
+    if (self && !m_closing)
+        button->setEnabled(true);
+}
+
+QCoro::Task<void> StationApp::message(const QString &caption, const QString &text)
+{
+    co_await DialogSeam::ask(m_main.get(), caption, text, QMessageBox::Information, QMessageBox::Ok);
+}
+
+bool StationApp::recordToDatabase() const
+{
+    const QAction *bd = m_main->action(QStringLiteral("mnu_record_bd"));
+    return bd->isEnabled() && bd->isChecked();
+}
+
+bool StationApp::recordToFile() const
+{
+    return m_main->action(QStringLiteral("mnu_record_file"))->isChecked();
+}
+
+void StationApp::runStateChanged(bool running)
+{
+    setCheckedQuietly(m_main->action(QStringLiteral("mnu_refresh")), running);
+    if (running) {
+        m_main->action(QStringLiteral("mnu_refresh"))
+            ->setText(QStringLiteral("Авт. обновление с интервалом ") + seconds_text(m_polling.interval()) +
+                      QStringLiteral(" сек."));
+        m_main->resetElapsedClock();
+        m_main->startElapsedClock();
+    } else {
+        m_main->stopElapsedClock();
+    }
+}
+
+void StationApp::switchToggled()
+{
+    m_main->action(QStringLiteral("mnu_hide_panel"))->setChecked(true);
+}
+
+void StationApp::createMonitor(const QString &caption)
+{
+    // One monitor at a time: switched on again while it is open, it stays.
+    if (m_monitor && !m_monitor->closing()) {
+        m_monitor->setWindowTitle(caption);
+        if (auto *sub = qobject_cast<QMdiSubWindow *>(m_monitor->parentWidget()))
+            sub->showMaximized();
+        return;
+    }
+    auto *monitor = new Tfrm_monitor_auto2(m_station);
+    monitor->setWindowTitle(caption);
+    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(monitor);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    sub->showMaximized();
+    m_monitor = monitor;
+    monitor->setReportsDir(m_engine.folder().reportsDir());
+    // Report windows are children of the main window like the monitor itself.
+    connect(monitor, &Tfrm_monitor_auto2::reportWindowCreated, this, [this](TFrm_print *window) {
+        QMdiSubWindow *reportSub = m_main->mdiArea()->addSubWindow(window);
+        reportSub->setAttribute(Qt::WA_DeleteOnClose);
+        reportSub->show();
+    });
+    connect(monitor, &Tfrm_monitor_auto2::logViewerRequested, this, &StationApp::logViewerRequested);
+    // Its "Монитор" menu stands in the main menu bar while it is open. The menu
+    // belongs to the monitor and goes with it; it leaves the bar as soon as
+    // closing is confirmed, so a monitor opened right after has the bar to itself.
+    QPointer<QAction> menu = m_main->menuBar()->addMenu(monitor->monitorMenu());
+    connect(monitor, &Tfrm_monitor_auto2::closeConfirmed, this, [this, menu] {
+        if (menu)
+            m_main->menuBar()->removeAction(menu);
+        // Closing the monitor switches polling off and gives the node panel back.
+        if (m_polling.running())
+            keepTask(m_polling.mnu_refreshClick());
+        m_main->action(QStringLiteral("mnu_hide_panel"))->setChecked(false);
+        m_main->button(QStringLiteral("BitBtn5"))->setEnabled(true);
+        m_main->action(QStringLiteral("mnu_refresh"))->setEnabled(true);
+    });
+}
+
+void StationApp::formatCell(int col, int row, double value, int alarm_nu, int alarm_vu)
+{
+    if (m_monitor && !m_monitor->closing())
+        m_monitor->formatCell(col, row, value, alarm_nu, alarm_vu);
+    else
+        format_cell(m_station, false, col, row, value, alarm_nu, alarm_vu); // the cells still carry the reading
+}
+
+void StationApp::repaintMonitor()
+{
+    if (m_monitor && !m_monitor->closing())
+        m_monitor->refresh();
+}
+
+void StationApp::keepTask(QCoro::Task<void> task)
+{
+    m_tasks.remove_if([](const QCoro::Task<void> &t) { return t.isReady(); });
+    QCoro::Task<void> watched = guarded(std::move(task));
+    if (!watched.isReady())
+        m_tasks.push_back(std::move(watched));
+}
+
+QCoro::Task<void> StationApp::guarded(QCoro::Task<void> task)
+{
+    QPointer<StationApp> self(this);
+    try {
+        co_await task;
+    } catch (const std::exception &e) {
+        qCCritical(lcLine) << "command failed:" << e.what();
+        if (self)
+            emit fatalError(QString::fromUtf8(e.what()));
+    }
+}
+
+int StationApp::runningTasks() const
+{
+    int n = 0;
+    for (const auto &t : m_tasks)
+        n += t.isReady() ? 0 : 1;
+    return n;
+}
+
+} // namespace qlx

@@ -1,0 +1,81 @@
+// Automatic polling: the switch, the run with its "F" and "NF" passes at the
+// refresh interval, the presence test and exclusion of silent nodes, and the
+// recording of every answering node (value log, history database, monitor cells).
+//
+// The engine has no widgets. What it needs of the windows (message boxes, the
+// state monitor, the recording check marks, the elapsed-time clock) it asks of a
+// PollingView that the main window implements and tests replace.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+namespace qlx {
+
+class DailyLogs;
+class Station;
+class TDM_local;
+
+class PollingView {
+public:
+    virtual ~PollingView() = default;
+    virtual QCoro::Task<void> message(const QString &caption, const QString &text) = 0;
+    virtual bool recordToDatabase() const = 0; // "Записывать историю в БД"
+    virtual bool recordToFile() const = 0;     // "Записывать историю в файл"
+    virtual void runStateChanged(bool running) = 0; // check mark and elapsed clock
+    virtual void switchToggled() {}                  // the switch ticks "Скрыть панель" both ways
+    // Opens the state monitor with this caption, or gives the open one the caption.
+    virtual void createMonitor(const QString &caption) = 0;
+    // The monitor's cell writer; col and row are one higher than the grid's column and row.
+    virtual void formatCell(int col, int row, double value, int alarm_nu, int alarm_vu) = 0;
+    virtual void repaintMonitor() = 0;
+};
+
+class Polling : public QObject {
+    Q_OBJECT
+public:
+    Polling(Station &station, TDM_local &dm, DailyLogs &logs, PollingView &view, QObject *parent = nullptr);
+
+    // The check mark of "Авт. обновление": the run's on/off state.
+    bool running() const { return m_running; }
+    bool runActive() const { return m_runActive; }
+    // What the run asks of the windows; the view must outlive the run it serves.
+    void setView(PollingView &view) { m_view = &view; }
+    PollingView &view() { return *m_view; }
+
+    // `Timer_refreshQuorlexM`, ms; 0 or less: passes follow each other at once.
+    int interval() const { return m_interval; }
+    void setInterval(int ms);
+    // Switches the run off without a message (the main window is closing).
+    void stop() { m_running = false; }
+
+    // The switch; completes when the run it started has ended.
+    QCoro::Task<void> mnu_refreshClick();
+    QCoro::Task<void> Refresh_QuorlexM();
+    QCoro::Task<void> pass(QString mode);
+    QCoro::Task<void> record_node(int slot);
+
+
+signals:
+    void intervalRestarted();
+    // A pass ("F" or "NF") went over the node table, or stopped early when the run was switched off.
+    void passFinished(const QString &mode);
+
+private:
+    void setRunning(bool on);
+    void exclude(int slot, const QString &mode);
+    QCoro::Task<void> waitInterval();
+
+    Station &m_station;
+    TDM_local &m_dm;
+    DailyLogs &m_logs;
+    PollingView *m_view;
+    int m_interval = 5000;
+    bool m_running = false;
+    bool m_runActive = false;
+    qint64 m_passStartMs = 0;
+};
+
+} // namespace qlx

@@ -1,0 +1,109 @@
+// The station's engine behind the main window: the serial port and the line,
+// the node list, the event log, the status-bar texts and the network scan.
+// Windows show this state and forward their commands to it; it has no widgets.
+#pragma once
+
+#include "line/comport.h"
+#include "engine/event_log.h"
+#include "engine/node_list.h"
+#include "base/station_folder.h"
+#include "base/station_settings.h"
+#include "line/transaction.h"
+
+#include <QObject>
+
+#include <array>
+#include <optional>
+
+#include <qcoro/qcorotask.h>
+
+namespace qlx {
+
+class Station : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kStatusPanels = 5;
+
+    explicit Station(QObject *parent = nullptr);
+    ~Station() override;
+
+    // The station folder whose settings files the commands read and write.
+    void useFolder(const StationFolder &folder);
+    const StationFolder &folder() const { return *m_folder; }
+    bool hasFolder() const { return m_folder.has_value(); }
+    StationSettings &settings() { return *m_settings; }
+
+    ComPort &comPort() { return m_port; }
+    Transaction &line() { return m_line; }
+    NodeList &nodeList() { return m_nodeList; }
+    EventLog &eventLog() { return m_eventLog; }
+
+    QString statusPanel(int panel) const { return m_status.at(static_cast<std::size_t>(panel)); }
+    void setStatusPanel(int panel, const QString &text);
+
+    // Caption of the scan command: "Опросить сеть", or "Остановить опрос" while a scan runs.
+    QString scanCaption() const { return m_scanCaption; }
+    // "Сбрасывать комм. порты": every scan resets the nodes' communication first.
+    bool resetComPorts() const { return m_resetComPorts; }
+    void setResetComPorts(bool on) { m_resetComPorts = on; }
+    // The current line speed text ("9600"), what the speed broadcast sends.
+    QString lineSpeedText() const { return m_lineSpeedText; }
+    void setLineSpeedText(const QString &text) { m_lineSpeedText = text; }
+    // True while a scan's loop is running (it may already have been asked to stop).
+    bool scanActive() const { return m_scanActive; }
+
+    // The scan command: starts a scan, or stops the one that runs. Completes when the
+    // scan it started has ended (at once when it only stopped one).
+    QCoro::Task<void> mnu_refresh_networkClick();
+    // The scan of addresses 1..255.
+    QCoro::Task<void> Refresh_network();
+    // One identify probe of address a; an answer of any kind records a found node.
+    QCoro::Task<void> Test_net_quorlex(int a);
+    // Presence test: up to three identify probes; true at the first answer of any kind.
+    QCoro::Task<bool> test_quorlex_in_net(int a);
+
+    // Port and speed commands.
+    // Sends the speed broadcast with the current line speed text and ticks its speed item.
+    QCoro::Task<void> start_network();
+    // A speed item: the broadcast goes out at the old speed, then the port switches.
+    QCoro::Task<void> change_speed(QString speedText);
+    // "Закрыть"/"Открыть": true when the port is open afterwards; an open failure is silent.
+    bool toggle_port();
+    bool load_port_settings();  // from ini/Com_setup_modbus.ini; false when there is no file
+    bool store_port_settings();
+    // "DSR" drives DTR, "RTS" drives RTS; a line the device cannot drive gives an event-log line.
+    bool set_dtr(bool on);
+    bool set_rts(bool on);
+    // "Сократить время ожидания": the transaction layer's early end, stored in [Network] "FastSpeed".
+    void set_fast_speed(bool on);
+
+signals:
+    // The speed item whose caption equals this text is ticked (none for another text).
+    void speedTicked(const QString &speedText);
+    void statusPanelChanged(int panel, const QString &text);
+    void scanCaptionChanged(const QString &caption);
+
+private:
+    void setScanCaption(const QString &caption);
+    QCoro::Task<QByteArray> identify(int a);
+
+    bool set_modem_line(bool dtr, bool on);
+
+    std::optional<StationFolder> m_folder;
+    std::optional<StationSettings> m_settings;
+    ComPort m_port;
+    Transaction m_line;
+    NodeList m_nodeList;
+    EventLog m_eventLog;
+    std::array<QString, kStatusPanels> m_status;
+    QString m_scanCaption;
+    QString m_lineSpeedText = QStringLiteral("9600");
+    bool m_resetComPorts = false;
+    bool m_scanActive = false;
+};
+
+// Scan command captions.
+inline const QString kScanCaption = QStringLiteral("Опросить сеть");
+inline const QString kStopScanCaption = QStringLiteral("Остановить опрос");
+
+} // namespace qlx

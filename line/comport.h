@@ -1,0 +1,100 @@
+// The station's one serial port (`ComPort`): its settings, the settings file
+// ini/Com_setup_modbus.ini (section "ComPort"), and the few operations the
+// line needs. Errors are raised as PortError to the caller.
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+#include <stdexcept>
+
+namespace qlx {
+
+class IniFile;
+
+class PortError : public std::runtime_error {
+public:
+    explicit PortError(const QString &message);
+    QString message() const { return QString::fromStdString(what()); }
+};
+
+struct PortSettings {
+    QString port = QStringLiteral("ttyS0");
+    QString baudRate = QStringLiteral("9600"); // as written in the "BaudRate" key, or "Custom"
+    int customBaudRate = 9600;
+    QString stopBits = QStringLiteral("2");    // "1", "1.5", "2"
+    QString dataBits = QStringLiteral("8");    // "5".."8"
+    QString parity = QStringLiteral("None");   // "None", "Odd", "Even", "Mark", "Space"
+    QString flowControl = QStringLiteral("None"); // "Hardware", "Software", "None", "Custom"
+
+    // The speed in baud these settings select.
+    int baud() const;
+    // The speed as text: the "BaudRate" text, or the custom speed in decimal.
+    QString speedText() const;
+    // Bits one character takes on the wire: start bit, data bits, parity bit, stop bits.
+    double bitsPerCharacter() const;
+    bool operator==(const PortSettings &) const = default;
+};
+
+// The five line speeds the controllers know, slowest first: the speed menu's
+// items and the codes 0..4 of the line-speed broadcast.
+const QStringList &line_speeds();
+
+// Canonical spellings of the "BaudRate" key.
+const QStringList &baudRateTexts();
+
+class ComPort : public QObject {
+    Q_OBJECT
+public:
+    explicit ComPort(QObject *parent = nullptr);
+    ~ComPort() override;
+
+    const PortSettings &settings() const { return m_settings; }
+    // Applies at once to an open port where the platform allows it.
+    void setSettings(const PortSettings &settings);
+
+    // Reads the "ComPort" section; a missing file or key leaves the current value.
+    void loadSettings(const IniFile &ini);
+    bool storeSettings(IniFile &ini) const;
+
+    // Opens with every setting applied; raises PortError when it cannot. Opening an open port does nothing.
+    void open();
+    // Closes, abandoning pending input and output. Closing a closed port does nothing.
+    void close();
+    bool isOpen() const;
+
+    // Hands every byte to the driver; raises PortError when the port is closed or the write fails.
+    void write(const QByteArray &bytes);
+    // Between 0 and n bytes that have already arrived; never waits.
+    QByteArray read(int n);
+    // Bytes already received and not yet read (those the driver holds included).
+    qint64 queuedBytes() const;
+    // Throws away every byte received and not yet read; returns how many there were.
+    qint64 discardInput();
+
+    // Changes the speed; takes effect at once on an open port.
+    void setSpeed(int baud);
+    // Drive the modem-control lines; PortError when the device cannot (a pseudo-terminal has none).
+    void setDtr(bool on);
+    void setRts(bool on);
+
+    // Duration of one character on the wire at the present settings, in microseconds.
+    double characterMicros() const;
+
+    QSerialPort &device() { return m_port; }
+
+signals:
+    void readyRead();
+    void openChanged(bool open);
+    // The device failed while open (unplugged, read error); the text names the error.
+    void failed(const QString &error);
+
+private:
+    void applySettings();
+
+    QSerialPort m_port;
+    PortSettings m_settings;
+};
+
+} // namespace qlx

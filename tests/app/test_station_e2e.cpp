@@ -1,0 +1,196 @@
+// The station program end to end: a fresh folder, an unattended start that scans and
+// polls, a stop by SIGTERM, and what it left in the logs and the database compared with
+// what the simulated nodes answered.
+#include "tests/fixtures/sim_fixture.h"
+
+#include "base/ini_file.h"
+#include "base/station_folder.h"
+#include "storage/unit_files.h"
+
+#include <QDir>
+#include <QMap>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <cmath>
+
+using namespace qlx;
+using namespace qlx::testing;
+
+namespace {
+
+double decimalNumber(QString text)
+{
+    return text.replace(QLatin1Char(','), QLatin1Char('.')).toDouble();
+}
+
+// Rows of a daily log (header left out), split at the tabs.
+QList<QStringList> logRows(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QList<QStringList> rows;
+    const QStringList lines = from_cp1251(f.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    for (const QString &line : lines.mid(1))
+        rows << line.split(QLatin1Char('\t'));
+    return rows;
+}
+
+QString dailyLog(const StationFolder &folder, const QString &prefix)
+{
+    return QDir(folder.logsDir()).filePath(prefix + QDate::currentDate().toString(QStringLiteral("yyMMdd")) +
+                                           QStringLiteral(".txt"));
+}
+
+// The values recorded for one channel, in order, must be values the node served
+// for it, in the same order (a repeated read may serve a value nobody kept).
+// Returns an empty string or the first recorded value that no served value matches.
+QString followsServed(const QList<double> &recorded, const QList<double> &served, double tolerance)
+{
+    qsizetype next = 0;
+    for (const double value : recorded) {
+        while (next < served.size() && std::abs(served.at(next) - value) > tolerance)
+            ++next;
+        if (next == served.size())
+            return QString::number(value);
+        ++next;
+    }
+    return {};
+}
+
+} // namespace
+
+class TestStationE2E : public QObject {
+    Q_OBJECT
+private slots:
+    // The demo line's moving values at 19200 baud: each polled value in the value
+    // log and the database is what the node answered at that poll; a node that
+    // falls silent is excluded once, with one alert.
+    void autostartRecordsWhatTheNodesServed()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(sim.openPty());
+        for (sim::NodeConfig config : sim::demoLine()) {
+            config.baud = 19200;
+            config.faults.silentFromS.reset(); // the test silences node 21 itself
+            sim.addNode(config);
+        }
+        QProcess init;
+        init.start(QStringLiteral(QLX_STATION_PATH),
+                   {QStringLiteral("--init"), dir.path(), QStringLiteral("--port"), sim.stationPath()});
+        QVERIFY(init.waitForFinished(30000));
+        QCOMPARE(init.exitCode(), 0);
+        const StationFolder folder(dir.path());
+        IniFile(folder.iniFile(QStringLiteral("Com_setup_modbus.ini")))
+            .writeString(QStringLiteral("ComPort"), QStringLiteral("BaudRate"), QStringLiteral("19200"));
+        IniFile(folder.iniFile(QStringLiteral("Time.ini"))).writeInteger(QStringLiteral("Quorlex"), QStringLiteral("TimOut"), 60);
+        IniFile(folder.iniFile(QStringLiteral("QLXN.ini"))).writeInteger(QStringLiteral("Monitor"), QStringLiteral("Time_refresh"), 500);
+        IniFile(folder.iniFile(QStringLiteral("QLXN.ini"))).writeBool(QStringLiteral("Record"), QStringLiteral("in_bd"), true);
+
+        QProcess station;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        station.setProcessEnvironment(env);
+        station.start(QStringLiteral(QLX_STATION_PATH), {QStringLiteral("--home"), dir.path(), QStringLiteral("--autostart")});
+
+        const QString valueLog = dailyLog(folder, QStringLiteral("log_"));
+        const QString alertsLog = dailyLog(folder, QStringLiteral("alerts_"));
+        const QList<int> addresses = sim.addresses();
+        const auto valueRows = [&] { return int(logRows(valueLog).size()); };
+        const auto stderrTail = [&] { return QString::fromUtf8(station.readAllStandardError().right(2000)); };
+
+        // The full pass and two short passes over the eight nodes.
+        QTRY_VERIFY2_WITH_TIMEOUT(valueRows() >= 3 * addresses.size(), qPrintable(stderrTail()), 150000);
+        // Node 21 stops answering: the next pass excludes it, the others go on.
+        sim.node(21)->faults().silent = true;
+        QTRY_VERIFY2_WITH_TIMEOUT(logRows(alertsLog).size() == 1, qPrintable(stderrTail()), 60000);
+        const int afterExclusion = valueRows();
+        QTRY_VERIFY_WITH_TIMEOUT(valueRows() >= afterExclusion + 2 * (addresses.size() - 1), 60000);
+        station.terminate();
+        QSignalSpy done(&station, &QProcess::finished);
+        QVERIFY(station.state() == QProcess::NotRunning || done.wait(20000));
+        QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(station.exitCode(), 0);
+
+        // What every node served, channel by channel, in order.
+        QMap<QPair<int, int>, QList<double>> served;
+        for (const sim::ServedValue &v : sim.servedValues())
+            served[{v.address, v.channel}] << v.value;
+        const auto tolerance = [&](int address, int c) {
+            return 0.5 * std::pow(10.0, -(3 - int(sim.node(address)->channel(c).point_pos))) + 1e-9;
+        };
+
+        // Value log: per node and channel, the logged values follow the served ones.
+        QMap<QPair<int, int>, QList<double>> logged;
+        const QList<QStringList> rows = logRows(valueLog);
+        for (const QStringList &fields : rows) {
+            QVERIFY2(fields.size() >= 15, qPrintable(fields.join('|')));
+            for (int c = 1; c <= 12; ++c)
+                logged[{fields.at(0).toInt(), c}] << decimalNumber(fields.at(2 + c));
+        }
+        int silentRows = 0;
+        for (const int address : addresses) {
+            QVERIFY2(logged.value({address, 1}).size() >= 3, qPrintable(QString::number(address)));
+            for (int c = 1; c <= 12; ++c) {
+                const QString mismatch = followsServed(logged.value({address, c}), served.value({address, c}),
+                                                       tolerance(address, c));
+                QVERIFY2(mismatch.isEmpty(),
+                         qPrintable(QStringLiteral("node %1 channel %2 logged %3").arg(address).arg(c).arg(mismatch)));
+            }
+            if (address == 21)
+                silentRows = int(logged.value({address, 1}).size());
+        }
+        // Every other node went on being polled after node 21 fell silent.
+        QVERIFY(logged.value({8, 1}).size() > silentRows);
+
+        // Database: twelve rows per value-log row, the same served values in the same order.
+        QMap<QPair<int, int>, QList<double>> stored;
+        int dbRows = 0;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("e2e"));
+            db.setDatabaseName(QDir(folder.bdDir()).filePath(QStringLiteral("history.db")));
+            QVERIFY(db.open());
+            QSqlQuery q(QStringLiteral("select sensor, chanel, izm from Sensors_history order by rowid"), db);
+            while (q.next()) {
+                stored[{q.value(0).toInt(), q.value(1).toInt()}] << q.value(2).toDouble();
+                ++dbRows;
+            }
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("e2e"));
+        QCOMPARE(dbRows, 12 * int(rows.size()));
+        for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
+            const auto [address, c] = it.key();
+            QCOMPARE(it.value().size(), logged.value(it.key()).size());
+            const QString mismatch = followsServed(it.value(), served.value(it.key()), tolerance(address, c));
+            QVERIFY2(mismatch.isEmpty(),
+                     qPrintable(QStringLiteral("node %1 channel %2 stored %3").arg(address).arg(c).arg(mismatch)));
+        }
+
+        // Setpoint log: one row per node from its full read, with the node's setpoints.
+        const QList<QStringList> setpoints = logRows(dailyLog(folder, QStringLiteral("ustav_")));
+        QCOMPARE(setpoints.size(), addresses.size());
+        for (const QStringList &fields : setpoints) {
+            const sim::Node *node = sim.node(fields.at(0).toInt());
+            QVERIFY2(node, qPrintable(fields.join('|')));
+            for (int c = 1; c <= 12; ++c) {
+                const sim::ChannelSetup setup = node->channel(c);
+                QCOMPARE(decimalNumber(fields.at(3 + 4 * (c - 1))), setup.nu / 1000.0);
+                QCOMPARE(decimalNumber(fields.at(5 + 4 * (c - 1))), setup.vu / 1000.0);
+            }
+        }
+
+        // Alerts log: the one exclusion.
+        const QList<QStringList> alerts = logRows(alertsLog);
+        QCOMPARE(alerts.size(), 1);
+        QCOMPARE(alerts.first().at(0), QStringLiteral("21"));
+        QCOMPARE(alerts.first().at(3), kAlertNoAnswer);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStationE2E)
+#include "test_station_e2e.moc"

@@ -1,0 +1,251 @@
+// The transaction layer against the simulated line on a real pseudo-terminal.
+#include "tests/fixtures/sim_fixture.h"
+
+#include "base/unit_crc.h"
+#include "line/unit_protocol.h"
+
+#include <QSignalSpy>
+
+#include <qcoro/qcorotimer.h>
+#include <QTimer>
+
+using namespace qlx;
+using namespace qlx::testing;
+
+namespace {
+
+QCoro::Task<QByteArray> exchangeAfter(Transaction &line, int delayMs, QByteArray request, int cap)
+{
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.start(delayMs);
+    co_await qCoro(timer).waitForTimeout();
+    co_return co_await line.Timed_exchange(request, cap);
+}
+
+} // namespace
+
+class TestTransaction : public QObject {
+    Q_OBJECT
+private slots:
+    void fixedWaitWithoutFastSpeed_data()
+    {
+        QTest::addColumn<int>("address");
+        QTest::addColumn<int>("answerBytes");
+        QTest::newRow("node answers") << 5 << 9;
+        QTest::newRow("nobody at the address") << 6 << 0;
+    }
+    void fixedWaitWithoutFastSpeed()
+    {
+        QFETCH(int, address);
+        SimLine l;
+        QVERIFY(l.open(120));
+        l.addStillNode(5);
+        QElapsedTimer t;
+        t.start();
+        const QByteArray answer = run(l.line->Timed_exchange(Build_read_request(address, 0, 2), 10));
+        QVERIFY(t.elapsed() >= 120); // the whole wait, answer or not
+        QTEST(int(answer.size()), "answerBytes");
+        QCOMPARE(l.line->statistics().earlyEnds, 0u);
+        if (!answer.isEmpty())
+            QVERIFY(crc_ok(answer));
+    }
+
+    void capLeavesTheRestToBeDiscarded()
+    {
+        SimLine l;
+        QVERIFY(l.open(60));
+        l.addStillNode(5);
+        const QByteArray head = run(l.line->Timed_exchange(Build_read_request(5, 0, 2), 5));
+        QCOMPARE(head.size(), 5);
+        const QByteArray next = run(l.line->Timed_exchange(Build_read_request(5, 204, 1), 10));
+        QCOMPARE(next.size(), 7); // only its own answer
+        QCOMPARE(quint8(next[0]), quint8(5));
+        QCOMPARE(l.line->statistics().discardedBytes, 4u);
+    }
+
+    void sendReadComRetries_data()
+    {
+        QTest::addColumn<int>("goodFrom"); // answer number from which the CRC is right; 0 never
+        QTest::addColumn<bool>("silent");
+        QTest::addColumn<int>("sends");
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("silent node: one send") << 0 << true << 1 << false;
+        QTest::newRow("always bad CRC: six sends") << 0 << false << 6 << false;
+        QTest::newRow("bad then good: two sends") << 2 << false << 2 << true;
+        QTest::newRow("good at once") << 1 << false << 1 << true;
+    }
+    void sendReadComRetries()
+    {
+        QFETCH(int, goodFrom);
+        QFETCH(bool, silent);
+        SimLine l;
+        QVERIFY(l.open(50));
+        sim::Node *node = l.addStillNode(9);
+        node->faults().silent = silent;
+        node->faults().badCrc = goodFrom == 1 ? 0.0 : 1.0;
+        int answers = 0;
+        connect(&l.sim, &sim::LineSimulator::answerSent, this, [&] {
+            if (++answers + 1 >= goodFrom && goodFrom > 0)
+                node->faults().badCrc = 0.0;
+        });
+        const QByteArray request = Build_diag_request(9, 0, 0x182B);
+        const QByteArray answer = run(l.line->SendReadCom(request));
+        QTEST(l.framesStartingWith(request.left(2)), "sends");
+        QTEST(!answer.isEmpty(), "answered");
+        if (!answer.isEmpty())
+            QCOMPARE(answer, request); // the echo
+        QCOMPARE(retry_count, 0);
+    }
+
+    void lateAnswerIsDiscarded()
+    {
+        SimLine l;
+        QVERIFY(l.open(80));
+        sim::Node *node = l.addStillNode(5);
+        node->faults().lateMs = 150;
+        QSignalSpy late(&l.sim, &sim::LineSimulator::answerSent);
+        QCOMPARE(run(l.line->Timed_exchange(Build_read_request(5, 192, 1), 10)), QByteArray());
+        QVERIFY(late.wait(2000)); // the answer comes after the wait was over
+        const QByteArray lateAnswer = late.first().first().toByteArray();
+        node->faults().lateMs = 0;
+
+        // The next request must get its own answer, not the one still queued.
+        node->setRaw(2, 4321);
+        const auto data = run(Read_registers(*l.line, 5, 193, 1));
+        QVERIFY(data.has_value());
+        QCOMPARE(regs_to_int32(*data), 4321);
+        QCOMPARE(l.line->statistics().discardedBytes, quint64(lateAnswer.size()));
+    }
+
+    void answerSlightlyLaterThanTheWait()
+    {
+        // At 1200 baud a one-register answer needs about 172 ms of line time; the node adds
+        // 33 ms more, so its answer lands just after a 200 ms wait, inside the next exchange.
+        SimLine l;
+        QVERIFY(l.open(200, 1200));
+        sim::NodeConfig config = sim::defaultNode(5);
+        config.moving = false;
+        config.baud = 1200;
+        sim::Node *node = l.sim.addNode(config);
+        node->faults().lateMs = 33;
+        node->setRaw(1, 1111);
+        node->setRaw(2, 2222);
+        node->setRaw(3, 3333);
+        for (int c = 1; c <= 3; ++c) {
+            const auto data = run(Read_registers(*l.line, 5, 191 + c, 1));
+            if (data) // never another channel's value
+                QCOMPARE(regs_to_int32(*data), c * 1111);
+        }
+        QVERIFY(l.line->statistics().discardedBytes > 0);
+    }
+
+    void concurrentExchangesAreQueued()
+    {
+        SimLine l;
+        QVERIFY(l.open(100));
+        sim::Node *node = l.addStillNode(5);
+        node->setRaw(1, 1111);
+        node->setRaw(2, 2222);
+        // B is asked for 20 ms into A's wait; it must run after A, and each gets its own answer.
+        auto a = l.line->Timed_exchange(Build_read_request(5, 192, 1), 10);
+        auto b = exchangeAfter(*l.line, 20, Build_read_request(5, 193, 1), 10);
+        const QByteArray answerB = run(std::move(b));
+        const QByteArray answerA = run(std::move(a));
+        QCOMPARE(regs_to_int32(answerA.mid(3, 2)), 1111);
+        QCOMPARE(regs_to_int32(answerB.mid(3, 2)), 2222);
+        const auto &frames = l.sim.frames();
+        QCOMPARE(frames.size(), 2);
+        QVERIFY(frames[1].atMs - frames[0].atMs >= 100); // B went out only after A's whole wait
+        QVERIFY(!l.line->busy());
+    }
+
+    void nestedExchangeFromInsideAWait()
+    {
+        SimLine l;
+        QVERIFY(l.open(60));
+        l.addStillNode(5);
+        l.addStillNode(6);
+        // A command given while an exchange waits (as a menu click would) runs its own
+        // exchange; both finish without a deadlock.
+        QByteArray inner;
+        auto nested = [&]() -> QCoro::Task<void> { inner = co_await l.line->Timed_exchange(Build_identify(6), 13); };
+        std::optional<QCoro::Task<void>> innerTask;
+        QTimer::singleShot(10, this, [&] { innerTask.emplace(nested()); });
+        const QByteArray outer = run(l.line->Timed_exchange(Build_identify(5), 13));
+        QCOMPARE(quint8(outer[0]), quint8(5));
+        run(std::move(*innerTask));
+        QCOMPARE(quint8(inner[0]), quint8(6));
+    }
+
+    void fastSpeedEndsOnCompleteAnswer_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("cap");
+        QTest::addColumn<int>("length");
+        QTest::newRow("read two registers") << Build_read_request(5, 0, 2) << 10 << 9;
+        QTest::newRow("identify") << Build_identify(5) << 13 << 12;
+        QTest::newRow("write echo") << Build_write_request(5, 8, 2, 1500) << 10 << 8;
+        QTest::newRow("exception answer") << Build_read_request(5, 300, 1) << 10 << 5;
+        QTest::newRow("cap reached first") << Build_read_request(5, 0, 2) << 4 << 4;
+    }
+    void fastSpeedEndsOnCompleteAnswer()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, cap);
+        SimLine l;
+        QVERIFY(l.open(3000));
+        l.addStillNode(5);
+        l.line->setFastSpeed(true);
+        const QByteArray answer = run(l.line->Timed_exchange(request, cap));
+        QTEST(int(answer.size()), "length");
+        QCOMPARE(l.line->statistics().earlyEnds, 1u);
+    }
+
+    void fastSpeedStillWaitsForSilenceAndTimeouts()
+    {
+        SimLine l;
+        QVERIFY(l.open(70));
+        l.addStillNode(5);
+        l.line->setFastSpeed(true);
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(run(l.line->Timed_exchange(Build_identify(77), 13)), QByteArray());
+        QVERIFY(t.elapsed() >= 70); // nothing came: the full wait
+        QList<qint64> answersAtNs;
+        connect(&l.sim, &sim::LineSimulator::answerSent, this, [&] { answersAtNs << l.sim.elapsedNs(); });
+        run(l.line->Timed_exchange(Build_read_request(5, 0, 1), 10));
+        run(l.line->Timed_exchange(Build_read_request(5, 1, 1), 10));
+        // The next request left at least 3.5 characters after the previous answer ended.
+        QCOMPARE(answersAtNs.size(), 2);
+        const qint64 gapNs = l.sim.frames().last().atMs * 1000000 - answersAtNs.first();
+        const double charMs = l.sim.charTimeMs();
+        QVERIFY2(gapNs >= qint64((3.5 * charMs - 1) * 1e6), qPrintable(QString::number(gapNs)));
+        QCOMPARE(l.line->statistics().earlyEnds, 2u);
+    }
+
+    void closedPortRaises()
+    {
+        SimLine l;
+        QVERIFY(l.open(30));
+        l.port.close();
+        QVERIFY_THROWS_EXCEPTION(PortError, run(l.line->Timed_exchange(Build_identify(1), 13)));
+        QVERIFY(!l.line->busy()); // the turn was given back
+    }
+
+    void broadcastWaitsOneIntervalAndReadsNothing()
+    {
+        SimLine l;
+        QVERIFY(l.open(90));
+        l.addStillNode(5);
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(run(Set_baud(*l.line, QStringLiteral("9600"))), QStringLiteral("Ok"));
+        QVERIFY(t.elapsed() >= 90);
+        QCOMPARE(l.sim.frames().size(), 1);
+        QCOMPARE(l.sim.frames().first().bytes, QByteArray::fromHex("0013033CF1"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTransaction)
+#include "test_transaction.moc"

@@ -1,0 +1,383 @@
+// Daily text logs: file names, headers, row formats, roll-over at midnight
+// and behaviour without a "logs" folder.
+#include "base/node_table.h"
+#include "base/unit_procedure.h"
+#include "storage/unit_files.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocale>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace qlx;
+
+namespace {
+
+const QDateTime kMorning(QDate(2003, 3, 5), QTime(4, 5, 6));
+const QDateTime kNextMidnight(QDate(2003, 3, 6), QTime(0, 0, 1));
+
+const QString kRowStamp = QStringLiteral("05.03.2003\t04:05.06\t");
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray("<missing>");
+    return f.readAll();
+}
+
+QByteArray valueHeader()
+{
+    return to_cp1251(QStringLiteral("Узел\tДата\tВремя\tКанал_1\tКанал_2\tКанал_3\tКанал_4\tКанал_5\tКанал_6\t"
+                                    "Канал_7\tКанал_8\tКанал_9\tКанал_10\tКанал_11\tКанал_12\t\r\n"));
+}
+
+QByteArray setpointHeader()
+{
+    QString h = QStringLiteral("Узел\tДата\tВремя\t");
+    for (int c = 1; c <= 12; ++c) {
+        const QString n = QString::number(c);
+        h += QStringLiteral("Канал_") + n + QStringLiteral("_Nu\t") + QStringLiteral("Канал_") + n
+            + QStringLiteral("_Gis_Nu\t") + QStringLiteral("Канал_") + n + QStringLiteral("_Vu\t")
+            + QStringLiteral("Канал_") + n + QStringLiteral("_GIS_Vu\t");
+    }
+    return to_cp1251(h + QStringLiteral(" \r\n"));
+}
+
+QByteArray alertsHeader()
+{
+    return to_cp1251(QStringLiteral("Узел\tДата\tВремя\tСообщение\r\n"));
+}
+
+// Twelve value fields, all "0,0000" except one.
+QString valueFields(int channel, const QString &text)
+{
+    QString s;
+    for (int c = 1; c <= 12; ++c)
+        s += (c == channel ? text : QStringLiteral("0,0000")) + QLatin1Char('\t');
+    return s;
+}
+
+} // namespace
+
+class TestDailyLogs : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_root;
+    QString m_logs;
+    int m_run = 0;
+
+private slots:
+    void initTestCase()
+    {
+        // The logs are written the Russian way whatever the locale says.
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        QVERIFY(m_root.isValid());
+    }
+
+    void init()
+    {
+        reset_node_table_state();
+        set_clock([] { return kMorning; });
+        // A fresh, empty logs folder for every test.
+        m_logs = m_root.filePath(QStringLiteral("run%1/logs").arg(++m_run));
+        QVERIFY(QDir().mkpath(m_logs));
+    }
+
+    void cleanup()
+    {
+        set_clock({});
+        reset_node_table_state();
+    }
+
+    void cp1251_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("reversible");
+        QTest::newRow("Узел") << QStringLiteral("Узел") << QByteArray("\xD3\xE7\xE5\xEB") << true;
+        QTest::newRow("edges") << QStringLiteral("АаЯя") << QByteArray("\xC0\xE0\xDF\xFF") << true;
+        QTest::newRow("yo") << QStringLiteral("Ёё") << QByteArray("\xA8\xB8") << true;
+        QTest::newRow("ascii") << QStringLiteral("7\t-12,3400 \r\n") << QByteArray("7\t-12,3400 \r\n") << true;
+        QTest::newRow("outside") << QStringLiteral("a漢b") << QByteArray("a?b") << false;
+    }
+
+    void cp1251()
+    {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, reversible);
+        QCOMPARE(to_cp1251(text), bytes);
+        if (reversible)
+            QCOMPARE(from_cp1251(bytes), text);
+    }
+
+    void cp1251AgreesWithSystemCodec()
+    {
+        QStringDecoder decoder("windows-1251");
+        if (!decoder.isValid())
+            QSKIP("no windows-1251 codec on this machine");
+        for (int b = 0; b < 256; ++b) {
+            if (b == 0x98)
+                continue; // unassigned in the code page
+            const QByteArray one(1, static_cast<char>(b));
+            const QString expected = decoder.decode(one);
+            QCOMPARE(from_cp1251(one), expected);
+            QCOMPARE(to_cp1251(expected), one);
+        }
+    }
+
+    void logNumber_data()
+    {
+        QTest::addColumn<qint64>("units");
+        QTest::addColumn<int>("divisor");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("hundredths") << qint64(1234) << 100 << QStringLiteral("12,3400");
+        QTest::newRow("zero") << qint64(0) << 1 << QStringLiteral("0,0000");
+        QTest::newRow("negative") << qint64(-5) << 1 << QStringLiteral("-5,0000");
+        QTest::newRow("negative fraction") << qint64(-1) << 1000 << QStringLiteral("-0,0010");
+        QTest::newRow("no grouping") << qint64(2147483647) << 1 << QStringLiteral("2147483647,0000");
+        QTest::newRow("smallest") << qint64(-2147483648LL) << 1000 << QStringLiteral("-2147483,6480");
+    }
+
+    void logNumber()
+    {
+        QFETCH(qint64, units);
+        QFETCH(int, divisor);
+        QFETCH(QString, text);
+        QCOMPARE(log_number(units, divisor), text);
+    }
+
+    void firstStartWritesHeaders()
+    {
+        DailyLogs logs(m_logs);
+        QVERIFY(logs.open_daily_logs());
+        QVERIFY(logs.log_open() && logs.ustav_open() && logs.alerts_open());
+        QCOMPARE(logs.valueLogPath(), m_logs + QStringLiteral("/log_030305.txt"));
+        QCOMPARE(logs.setpointLogPath(), m_logs + QStringLiteral("/ustav_030305.txt"));
+        QCOMPARE(logs.alertsLogPath(), m_logs + QStringLiteral("/alerts_030305.txt"));
+        logs.close_daily_logs();
+
+        QCOMPARE(QDir(m_logs).entryList(QDir::Files).size(), 3);
+        const QByteArray value = readFile(logs.valueLogPath());
+        const QByteArray setpoint = readFile(logs.setpointLogPath());
+        const QByteArray alerts = readFile(logs.alertsLogPath());
+        QCOMPARE(value, valueHeader());
+        QCOMPARE(setpoint, setpointHeader());
+        QCOMPARE(alerts, alertsHeader());
+
+        // Byte checks independent of the encoder.
+        const QByteArray lead("\xD3\xE7\xE5\xEB\t\xC4\xE0\xF2\xE0\t\xC2\xF0\xE5\xEC\xFF\t");
+        QVERIFY(value.startsWith(lead + "\xCA\xE0\xED\xE0\xEB_1\t"));
+        QVERIFY(value.endsWith("\xCA\xE0\xED\xE0\xEB_12\t\r\n"));
+        QVERIFY(setpoint.startsWith(lead + "\xCA\xE0\xED\xE0\xEB_1_Nu\t\xCA\xE0\xED\xE0\xEB_1_Gis_Nu\t"
+                                           "\xCA\xE0\xED\xE0\xEB_1_Vu\t\xCA\xE0\xED\xE0\xEB_1_GIS_Vu\t"));
+        QVERIFY(setpoint.endsWith("\xCA\xE0\xED\xE0\xEB_12_GIS_Vu\t \r\n"));
+        QCOMPARE(setpoint.count('\t'), 3 + 48);
+        QCOMPARE(alerts, lead + QByteArray("\xD1\xEE\xEE\xE1\xF9\xE5\xED\xE8\xE5\r\n"));
+    }
+
+    void valueRow_data()
+    {
+        QTest::addColumn<int>("channel");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("point");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("hundredths") << 1 << 1234 << 2 << QStringLiteral("12,3400");
+        QTest::newRow("thousandths") << 5 << 1234 << 1 << QStringLiteral("1,2340");
+        QTest::newRow("tenths negative") << 12 << -5 << 3 << QStringLiteral("-0,5000");
+        QTest::newRow("units") << 7 << 987 << 4 << QStringLiteral("987,0000");
+        QTest::newRow("never read") << 3 << 42 << 0 << QStringLiteral("42,0000");
+        QTest::newRow("odd point") << 2 << 6 << 9 << QStringLiteral("6,0000");
+    }
+
+    void valueRow()
+    {
+        QFETCH(int, channel);
+        QFETCH(int, value);
+        QFETCH(int, point);
+        QFETCH(QString, text);
+        arr_nodes[3].address = 7;
+        arr_nodes[3].channels[channel].value = value;
+        arr_nodes[3].channels[channel].point = point;
+
+        DailyLogs logs(m_logs);
+        QVERIFY(logs.open_daily_logs());
+        logs.write_value_row(3);
+        logs.close_daily_logs();
+
+        const QString row = QStringLiteral("7\t") + kRowStamp + valueFields(channel, text) + QStringLiteral("\r\n");
+        QCOMPARE(readFile(logs.valueLogPath()), valueHeader() + to_cp1251(row));
+    }
+
+    void setpointRow_data()
+    {
+        QTest::addColumn<int>("point");
+        QTest::addColumn<QString>("fields");
+        const QString divided = QStringLiteral("1,5000\t-0,2500\t20,0000\t0,0050\t");
+        const QString whole = QStringLiteral("1500,0000\t-250,0000\t20000,0000\t5,0000\t");
+        QTest::newRow("point 1") << 1 << divided;
+        QTest::newRow("point 2") << 2 << divided;
+        QTest::newRow("point 3") << 3 << divided;
+        QTest::newRow("point 4") << 4 << divided;
+        QTest::newRow("never read") << 0 << whole;
+        QTest::newRow("point 5") << 5 << whole;
+    }
+
+    void setpointRow()
+    {
+        QFETCH(int, point);
+        QFETCH(QString, fields);
+        arr_nodes[1].address = 200;
+        // Channel 2 carries the case; every other channel is untouched zeros.
+        arr_nodes[1].channels[2].point = point;
+        arr_nodes[1].setup[2].nu = 1500;
+        arr_nodes[1].setup[2].gis_nu = -250;
+        arr_nodes[1].setup[2].vu = 20000;
+        arr_nodes[1].setup[2].gis_vu = 5;
+
+        DailyLogs logs(m_logs);
+        QVERIFY(logs.open_daily_logs());
+        logs.write_setpoint_row(1);
+        logs.close_daily_logs();
+
+        const QString zeros = QStringLiteral("0,0000\t0,0000\t0,0000\t0,0000\t");
+        QString row = QStringLiteral("200\t") + kRowStamp + zeros + fields;
+        for (int c = 3; c <= 12; ++c)
+            row += zeros;
+        QCOMPARE(readFile(logs.setpointLogPath()), setpointHeader() + to_cp1251(row + QStringLiteral("\r\n")));
+    }
+
+    void alertRows()
+    {
+        arr_nodes[4].address = 15;
+        DailyLogs logs(m_logs);
+        QVERIFY(logs.open_daily_logs());
+        logs.write_alert_row(4, kAlertNoAnswer);
+        logs.write_alert_row(4, kAlertDbWriteFailed);
+        logs.close_daily_logs();
+        QCOMPARE(readFile(logs.alertsLogPath()),
+                 alertsHeader() + to_cp1251(QStringLiteral("15\t05.03.2003\t04:05.06\tПрибор не отвечает на запросы\r\n"
+                                                           "15\t05.03.2003\t04:05.06\tОшибка записи данных в БД\r\n")));
+    }
+
+    void secondOpenSameDayAppends()
+    {
+        arr_nodes[1].address = 9;
+        const QByteArray valueRow = to_cp1251(QStringLiteral("9\t") + kRowStamp + valueFields(0, {}) + QStringLiteral("\r\n"));
+        QString setpointText = QStringLiteral("9\t") + kRowStamp;
+        for (int i = 0; i < 48; ++i)
+            setpointText += QStringLiteral("0,0000\t");
+        const QByteArray setpointRow = to_cp1251(setpointText + QStringLiteral("\r\n"));
+        const QByteArray alertRow = to_cp1251(QStringLiteral("9\t") + kRowStamp + kAlertNoAnswer + QStringLiteral("\r\n"));
+
+        for (int start = 0; start < 2; ++start) {
+            DailyLogs logs(m_logs);
+            QVERIFY(logs.open_daily_logs());
+            // The viewer may hold the value log for reading; the writer takes it back.
+            QFile &shared = logs.value_log_file();
+            shared.close();
+            QVERIFY(shared.open(QIODevice::ReadOnly));
+            logs.write_value_row(1);
+            logs.write_setpoint_row(1);
+            logs.write_alert_row(1, kAlertNoAnswer);
+            logs.close_daily_logs();
+        }
+
+        DailyLogs logs(m_logs);
+        QCOMPARE(readFile(logs.valueLogPath()), valueHeader() + valueRow + valueRow);
+        QCOMPARE(readFile(logs.setpointLogPath()), setpointHeader() + setpointRow + setpointRow);
+        QCOMPARE(readFile(logs.alertsLogPath()), alertsHeader() + alertRow + alertRow);
+    }
+
+    void midnightRollsOver()
+    {
+        // Three nodes, then an empty slot that ends the list.
+        arr_nodes[1].address = 7;
+        arr_nodes[2].address = 12;
+        arr_nodes[3].address = 200;
+        arr_nodes[5].address = 99;
+        arr_nodes[2].channels[1].point = 1;
+        arr_nodes[2].setup[1].vu = 2500;
+
+        DailyLogs logs(m_logs);
+        QVERIFY(logs.open_daily_logs());
+        const QString oldSetpoint = logs.setpointLogPath();
+
+        set_clock([] { return kNextMidnight; });
+        logs.day_change(5);
+        QCOMPARE(QDir(m_logs).entryList(QDir::Files).size(), 3);
+        QVERIFY(!QFile::exists(logs.setpointLogPath()));
+
+        logs.day_change(0);
+        QVERIFY(logs.log_open() && logs.ustav_open() && logs.alerts_open());
+        QCOMPARE(logs.setpointLogPath(), m_logs + QStringLiteral("/ustav_030306.txt"));
+        logs.write_alert_row(3, kAlertDbWriteFailed);
+        logs.close_daily_logs();
+
+        QCOMPARE(QDir(m_logs).entryList(QDir::Files).size(), 6);
+        QCOMPARE(readFile(oldSetpoint), setpointHeader());
+        QCOMPARE(readFile(logs.valueLogPath()), valueHeader());
+        QCOMPARE(readFile(logs.alertsLogPath()),
+                 alertsHeader() + to_cp1251(QStringLiteral("200\t06.03.2003\t00:00.01\t") + kAlertDbWriteFailed
+                                            + QStringLiteral("\r\n")));
+
+        QString expected;
+        for (const int address : {7, 12, 200}) {
+            expected += QString::number(address) + QStringLiteral("\t06.03.2003\t00:00.01\t");
+            expected += address == 12 ? QStringLiteral("0,0000\t0,0000\t2,5000\t0,0000\t")
+                                      : QStringLiteral("0,0000\t0,0000\t0,0000\t0,0000\t");
+            for (int c = 2; c <= 12; ++c)
+                expected += QStringLiteral("0,0000\t0,0000\t0,0000\t0,0000\t");
+            expected += QStringLiteral("\r\n");
+        }
+        QCOMPARE(readFile(logs.setpointLogPath()), setpointHeader() + to_cp1251(expected));
+    }
+
+    void withoutLogsFolder()
+    {
+        arr_nodes[1].address = 7;
+        const QString missing = m_root.filePath(QStringLiteral("nowhere/logs"));
+        {
+            DailyLogs logs(missing);
+            QVERIFY(!logs.open_daily_logs());
+            QVERIFY(!logs.log_open());
+            QVERIFY(!logs.ustav_open());
+            QVERIFY(!logs.alerts_open());
+            logs.write_setpoint_row(1);
+            logs.write_alert_row(1, kAlertNoAnswer);
+            QVERIFY_THROWS_EXCEPTION(LogWriteError, logs.write_value_row(1));
+            try {
+                logs.write_value_row(1);
+            } catch (const LogWriteError &e) {
+                QVERIFY(QString::fromStdString(e.what()).contains(QStringLiteral("log_030305.txt")));
+            }
+            logs.day_change(0);
+            QVERIFY(!logs.ustav_open());
+            logs.close_daily_logs();
+        }
+        QVERIFY(!QDir(missing).exists());
+    }
+
+    void fullDiskRaises()
+    {
+        if (!QFile::exists(QStringLiteral("/dev/full")))
+            QSKIP("no /dev/full");
+        arr_nodes[1].address = 7;
+        DailyLogs logs(m_logs);
+        // Existing files are appended to, so the header is not written into them.
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), logs.valueLogPath()));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), logs.setpointLogPath()));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), logs.alertsLogPath()));
+        QVERIFY(logs.open_daily_logs());
+        QVERIFY_THROWS_EXCEPTION(LogWriteError, logs.write_value_row(1));
+        QVERIFY_THROWS_EXCEPTION(LogWriteError, logs.write_setpoint_row(1));
+        QVERIFY_THROWS_EXCEPTION(LogWriteError, logs.write_alert_row(1, kAlertNoAnswer));
+        logs.close_daily_logs();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDailyLogs)
+#include "test_daily_logs.moc"
