@@ -6,6 +6,7 @@
 
 #include "base/node_table.h"
 
+#include <QAbstractTableModel>
 #include <QString>
 
 #include <cstdint>
@@ -37,5 +38,22 @@ int format_cell(Station &station, bool multiLine, int col, int row, double value
 
 // Writes the header row (row 0) of the monitor grid.
 void write_monitor_header();
+
+// Read-only table over arr_cells: columns 0..14, rows 0..rowCount-1 (row 0 the header).
+class MonitorCellModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    MonitorCellModel(int rows, QObject *parent = nullptr);
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
+
+    void refreshAll();
+
+private:
+    int m_rows;
+};
 
 } // namespace qlx

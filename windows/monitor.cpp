@@ -68,44 +68,6 @@ QColor monitor_color(std::int32_t color, const QPalette &palette)
     return QColor(static_cast<int>(v & 0xFF), static_cast<int>((v >> 8) & 0xFF), static_cast<int>((v >> 16) & 0xFF));
 }
 
-MonitorCellModel::MonitorCellModel(int rows, QObject *parent)
-    : QAbstractTableModel(parent), m_rows(qBound(0, rows, kGridRows))
-{
-}
-
-int MonitorCellModel::rowCount(const QModelIndex &parent) const
-{
-    return parent.isValid() ? 0 : m_rows;
-}
-
-int MonitorCellModel::columnCount(const QModelIndex &parent) const
-{
-    return parent.isValid() ? 0 : kGridColumns;
-}
-
-QVariant MonitorCellModel::data(const QModelIndex &index, int role) const
-{
-    if (!index.isValid() || role != Qt::DisplayRole)
-        return {};
-    return arr_cells(index.column(), index.row()).text;
-}
-
-Qt::ItemFlags MonitorCellModel::flags(const QModelIndex &index) const
-{
-    if (!index.isValid())
-        return Qt::NoItemFlags;
-    // The address, date and time columns and the header row are fixed: not selectable.
-    if (index.column() < 3 || index.row() == 0)
-        return Qt::ItemIsEnabled;
-    return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
-}
-
-void MonitorCellModel::refreshAll()
-{
-    if (m_rows > 0)
-        emit dataChanged(index(0, 0), index(m_rows - 1, kGridColumns - 1));
-}
-
 namespace {
 QLabel *makeLabel(const QString &text, const QColor &color, QWidget *parent)
 {

@@ -5,7 +5,6 @@
 #include "base/node_table.h"
 #include "engine/monitor_cells.h"
 
-#include <QAbstractTableModel>
 #include <QColor>
 #include <QPointer>
 #include <QWidget>
@@ -28,23 +27,6 @@ class TFrm_print;
 // A grid colour as the painter uses it: blue-green-red numbers, the button-face
 // and tooltip-background system colours taken from the palette.
 QColor monitor_color(std::int32_t color, const QPalette &palette);
-
-// Read-only table over arr_cells: columns 0..14, rows 0..rowCount-1 (row 0 the header).
-class MonitorCellModel : public QAbstractTableModel {
-    Q_OBJECT
-public:
-    MonitorCellModel(int rows, QObject *parent = nullptr);
-
-    int rowCount(const QModelIndex &parent = {}) const override;
-    int columnCount(const QModelIndex &parent = {}) const override;
-    QVariant data(const QModelIndex &index, int role) const override;
-    Qt::ItemFlags flags(const QModelIndex &index) const override;
-
-    void refreshAll();
-
-private:
-    int m_rows;
-};
 
 class Tfrm_monitor_auto2 : public QWidget {
     Q_OBJECT

@@ -15,10 +15,7 @@
 //   quorlex-bench-polling [--nodes N] [--wait MS] [--repeat N] [--monitor-nodes N] [--sim PROGRAM]
 #include "engine/node_list.h"
 #include "base/node_table.h"
-#include "engine/polling.h"
-#include "engine/station.h"
-#include "storage/unit_dm.h"
-#include "storage/unit_files.h"
+#include "engine/station_engine.h"
 #include "tools/sim/line_simulator.h"
 #include "windows/monitor.h"
 
@@ -81,44 +78,47 @@ struct BenchView : PollingView {
     }
 };
 
-// A station on the line at `path`: history database and daily logs in a
-// temporary folder, every node ticked in the node list.
+// A station on the line at `path`: the engine on a temporary station folder
+// with its history database and daily logs, every node ticked in the node list.
 struct BenchStation {
     QTemporaryDir dir;
-    Station station;
-    TDM_local dm;
-    std::unique_ptr<DailyLogs> logs;
+    std::unique_ptr<StationEngine> engine;
     BenchView view;
-    std::unique_ptr<Polling> polling;
     std::optional<QCoro::Task<void>> run;
+
+    Station &station() { return engine->station(); }
+    Polling &polling() { return engine->polling(); }
 
     bool open(const QString &path, int nodes, int waitMs)
     {
         reset_node_table_state();
-        QDir(dir.path()).mkpath(QStringLiteral("logs"));
-        QDir(dir.path()).mkpath(QStringLiteral("bd"));
-        logs = std::make_unique<DailyLogs>(dir.filePath(QStringLiteral("logs")));
-        if (!logs->open_daily_logs() || !write_sqlite_link(dir.filePath(QStringLiteral("bd"))) ||
-            !dm.open_history_database(dir.filePath(QStringLiteral("bd")))) {
+        const StationFolder folder(dir.path());
+        QString error;
+        if (!StationEngine::initialiseFolder(folder, path, &error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return false;
+        }
+        engine = std::make_unique<StationEngine>(folder);
+        if (!engine->openDailyLogs() || !engine->openDatabase()) {
             std::fprintf(stderr, "cannot open the logs or the history database in %s\n", qPrintable(dir.path()));
             return false;
         }
         PortSettings s;
         s.port = path;
         s.baudRate = QString::number(kBaud);
-        station.comPort().setSettings(s);
+        station().comPort().setSettings(s);
         try {
-            station.comPort().open();
+            station().comPort().open();
         } catch (const PortError &e) {
             std::fprintf(stderr, "%s\n", e.what());
             return false;
         }
-        station.line().setAnswerWait(waitMs);
+        station().line().setAnswerWait(waitMs);
         for (int a = 1; a <= nodes; ++a) {
-            station.nodeList().append(node_item_text(a, a));
-            station.nodeList().setChecked(a - 1, true);
+            station().nodeList().append(node_item_text(a, a));
+            station().nodeList().setChecked(a - 1, true);
         }
-        polling = std::make_unique<Polling>(station, dm, *logs, view);
+        polling().setView(view);
         return true;
     }
 
@@ -128,8 +128,8 @@ struct BenchStation {
     // while this program drives the passes. Then nodes 1..n fill the table.
     QCoro::Task<void> switchOn(int nodes)
     {
-        polling->setInterval(24 * 3600 * 1000);
-        run.emplace(polling->mnu_refreshClick());
+        polling().setInterval(24 * 3600 * 1000);
+        run.emplace(polling().mnu_refreshClick());
         while (view.repaints < 2) // the end of each empty pass repaints once
             co_await QCoro::sleepFor(5ms);
         for (int a = 1; a <= nodes; ++a)
@@ -139,10 +139,10 @@ struct BenchStation {
 
     QCoro::Task<void> close()
     {
-        polling->stop();
+        polling().stop();
         if (run)
             co_await std::move(*run);
-        station.comPort().close();
+        station().comPort().close();
     }
 };
 
@@ -197,14 +197,14 @@ QCoro::Task<void> benchShortPass(int nodes, int waitMs, int repeat)
     co_await b.switchOn(nodes);
     // A full pass first, so that every channel's setup is known and the short
     // passes record values; FastSpeed makes it take seconds instead of minutes.
-    b.station.line().setFastSpeed(true);
-    co_await b.polling->pass(QStringLiteral("F"));
-    const double charMs = b.station.comPort().characterMicros() / 1000.0;
+    b.station().line().setFastSpeed(true);
+    co_await b.polling().pass(QStringLiteral("F"));
+    const double charMs = b.station().comPort().characterMicros() / 1000.0;
 
     std::printf("short pass, simulator in-process, %d baud, answer wait %d ms\n", kBaud, waitMs);
     std::printf("%-6s %-5s %6s %10s %10s %8s\n", "nodes", "fast", "exch", "wire ms", "took ms", "ratio");
     for (const bool fast : {false, true}) {
-        b.station.line().setFastSpeed(fast);
+        b.station().line().setFastSpeed(fast);
         double took = 0;
         double wireMs = 0;
         qsizetype exchanges = 0;
@@ -213,7 +213,7 @@ QCoro::Task<void> benchShortPass(int nodes, int waitMs, int repeat)
             answers = answerBytes = 0;
             QElapsedTimer t;
             t.start();
-            co_await b.polling->pass(QStringLiteral("NF"));
+            co_await b.polling().pass(QStringLiteral("NF"));
             took += t.nsecsElapsed() / 1e6;
             wireMs += wireMillis(sim, answers, answerBytes, charMs);
             exchanges = sim.frames().size();
@@ -283,11 +283,11 @@ QCoro::Task<void> benchMonitorPass(int nodes, int waitMs, int repeat, const QStr
                                                .point_pos = s.point_pos, .gis_nu = s.gis_nu, .gis_vu = s.gis_vu};
         }
     }
-    auto *monitor = new Tfrm_monitor_auto2(b.station); // rows for the filled table
+    auto *monitor = new Tfrm_monitor_auto2(b.station()); // rows for the filled table
     monitor->resize(1024, 768);
     monitor->show();
     b.view.monitor = monitor;
-    b.station.line().setFastSpeed(true);
+    b.station().line().setFastSpeed(true);
     b.view.cells = 0;
 
     double wall = 0;
@@ -296,7 +296,7 @@ QCoro::Task<void> benchMonitorPass(int nodes, int waitMs, int repeat, const QStr
         const double cpu0 = cpuMillis();
         QElapsedTimer t;
         t.start();
-        co_await b.polling->pass(QStringLiteral("NF"));
+        co_await b.polling().pass(QStringLiteral("NF"));
         wall += t.nsecsElapsed() / 1e6;
         cpu += cpuMillis() - cpu0;
     }
