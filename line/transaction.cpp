@@ -2,6 +2,7 @@
 
 #include "line/comport.h"
 #include "base/logging.h"
+#include "base/one_shot.h"
 #include "base/unit_procedure.h"
 #include "base/unit_crc.h"
 
@@ -11,40 +12,6 @@
 namespace qlx {
 
 int retry_count = 0;
-
-namespace {
-
-// Resumes its coroutine once, from whichever signal fires first. The awaiter
-// only points at this state, so copies of it made by the promise are harmless.
-class Wake {
-public:
-    Wake() = default;
-    Wake(const Wake &) = delete;
-    Wake &operator=(const Wake &) = delete;
-
-    struct Awaiter {
-        Wake *wake;
-        bool await_ready() const noexcept { return wake->m_fired; }
-        void await_suspend(std::coroutine_handle<> h) noexcept { wake->m_handle = h; }
-        void await_resume() const noexcept {}
-    };
-    Awaiter wait() { return Awaiter{this}; }
-
-    void fire()
-    {
-        if (m_fired)
-            return;
-        m_fired = true;
-        if (auto h = std::exchange(m_handle, {}))
-            h.resume(); // nothing of *this is touched after this point
-    }
-
-private:
-    std::coroutine_handle<> m_handle;
-    bool m_fired = false;
-};
-
-} // namespace
 
 struct Transaction::TurnAwaiter {
     Transaction *line;
@@ -159,9 +126,12 @@ QCoro::Task<QByteArray> Transaction::exchange(QByteArray request, int cap, bool 
     qint64 lastStaleAt = -1;
     const bool early = m_fastSpeed && readAnswer && cap > 0;
 
-    Wake wake;
-    const QMetaObject::Connection onTick = connect(&Timer_delay, &QTimer::timeout, this, [&wake] { wake.fire(); });
-    const QMetaObject::Connection onData = connect(&m_port, &ComPort::readyRead, this, [&] {
+    // The wait ends at the first of the tick and the complete answer, inside that signal.
+    OneShot<> wake(OneShot<>::Resume::Directly);
+    // The connections go with the wait's frame; they end with the wait itself.
+    const QMetaObject::Connection onTick =
+        connect(&Timer_delay, &QTimer::timeout, wake.context(), [&wake] { wake.fire(); });
+    const QMetaObject::Connection onData = connect(&m_port, &ComPort::readyRead, wake.context(), [&] {
         const qint64 now = nowMicros();
         if (now < staleUntil || (lastStaleAt >= 0 && now - lastStaleAt < gap)) {
             m_stats.discardedBytes += static_cast<quint64>(m_port.discardInput());

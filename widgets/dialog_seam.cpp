@@ -1,11 +1,10 @@
 #include "widgets/dialog_seam.h"
 
+#include "base/one_shot.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
-#include <QPointer>
-
-#include <coroutine>
 
 #include <qcoro/qcorosignal.h>
 
@@ -19,46 +18,6 @@ class AnswerRelay : public QObject {
     Q_OBJECT
 signals:
     void answered(int button);
-};
-
-// Watches a dialog from its construction on, so an answer given while the
-// dialog opens is not missed; finished() waits for the result. A dialog
-// destroyed before it finished counts as rejected. The resumption is posted to
-// the event loop, so the caller never continues inside the dialog's destructor.
-class DialogWatch {
-public:
-    explicit DialogWatch(QDialog *dialog) : m_dialog(dialog)
-    {
-        QObject::connect(dialog, &QDialog::finished, &m_context, [this](int result) { finish(result); });
-        QObject::connect(dialog, &QObject::destroyed, &m_context, [this] { finish(QDialog::Rejected); });
-    }
-    DialogWatch(const DialogWatch &) = delete;
-    DialogWatch &operator=(const DialogWatch &) = delete;
-
-    struct Awaiter {
-        DialogWatch *watch;
-        bool await_ready() const noexcept { return watch->m_finished || watch->m_dialog.isNull(); }
-        void await_suspend(std::coroutine_handle<> handle) { watch->m_handle = handle; }
-        int await_resume() const { return watch->m_result; }
-    };
-    Awaiter finished() { return Awaiter{this}; }
-
-private:
-    void finish(int result)
-    {
-        if (m_finished)
-            return;
-        m_finished = true;
-        m_result = result;
-        if (m_handle)
-            QMetaObject::invokeMethod(&m_context, [handle = m_handle] { handle.resume(); }, Qt::QueuedConnection);
-    }
-
-    QPointer<QDialog> m_dialog;
-    QObject m_context; // owns the connections and the posted resumption
-    std::coroutine_handle<> m_handle;
-    int m_result = QDialog::Rejected;
-    bool m_finished = false;
 };
 
 } // namespace
@@ -141,9 +100,16 @@ void DialogSeam::open(QDialog *dialog)
 
 QCoro::Task<int> DialogSeam::run(QDialog *dialog)
 {
-    DialogWatch watch(dialog);
+    // Watched from before it opens, so an answer given while it opens is not
+    // missed. A dialog destroyed before it finished counts as rejected. The
+    // resumption is posted, so the caller never continues inside the dialog's
+    // code or its destructor.
+    OneShot<int> finished(OneShot<int>::Resume::FromEventLoop);
+    QObject::connect(dialog, &QDialog::finished, finished.context(), [&finished](int result) { finished.fire(result); });
+    QObject::connect(dialog, &QObject::destroyed, finished.context(),
+                     [&finished] { finished.fire(QDialog::Rejected); });
     open(dialog);
-    co_return co_await watch.finished();
+    co_return co_await finished.wait();
 }
 
 void report_general_error(QWidget *parent, const QString &what)

@@ -1,5 +1,6 @@
 #include "widgets/interval_dialog.h"
 
+#include "base/one_shot.h"
 #include "base/unit_procedure.h"
 
 #include "widgets/dialog_seam.h"
@@ -16,9 +17,7 @@
 #include <QPushButton>
 #include <QStyle>
 
-#include <coroutine>
 #include <limits>
-#include <memory>
 
 namespace qlx {
 
@@ -30,43 +29,6 @@ void showErrorBox(QWidget *parent, const QString &caption, const QString &text)
 {
     DialogSeam::inform(parent, caption, text, QMessageBox::Critical);
 }
-
-// Waits for the dialog's answer. A dialog destroyed unanswered counts as "exit".
-// The resumption is posted to the event loop, so the prompt never continues inside
-// a click handler or the dialog's destructor.
-class AnswerAwaiter {
-public:
-    explicit AnswerAwaiter(Tfrm_time_refresh *dialog) : m_dialog(dialog) {}
-
-    bool await_ready() const noexcept { return m_dialog.isNull(); }
-
-    void await_suspend(std::coroutine_handle<> handle)
-    {
-        m_handle = handle;
-        QObject::connect(m_dialog.data(), &Tfrm_time_refresh::answered, m_context.get(),
-                         [this](const QString &answer) { finish(answer); });
-        QObject::connect(m_dialog.data(), &QObject::destroyed, m_context.get(), [this] { finish(kExit); });
-    }
-
-    QString await_resume() const { return m_answer.isEmpty() ? kExit : m_answer; }
-
-private:
-    void finish(const QString &answer)
-    {
-        if (m_finished)
-            return;
-        m_finished = true;
-        m_answer = answer;
-        QMetaObject::invokeMethod(m_context.get(), [handle = m_handle] { handle.resume(); }, Qt::QueuedConnection);
-    }
-
-    QPointer<Tfrm_time_refresh> m_dialog;
-    // Owns the connections and the posted resumption; on the heap so the awaiter can move.
-    std::unique_ptr<QObject> m_context = std::make_unique<QObject>();
-    std::coroutine_handle<> m_handle;
-    QString m_answer;
-    bool m_finished = false;
-};
 
 } // namespace
 
@@ -149,6 +111,13 @@ QCoro::Task<int> ask_refresh_interval(QWidget *parent, int ms)
 {
     QPointer<Tfrm_time_refresh> dialog = new Tfrm_time_refresh(parent);
     dialog->Cmb_time->setEditText(seconds_text(ms));
+    // Watched from here on. A dialog destroyed unanswered counts as "exit". The
+    // resumption is posted, so the prompt never continues inside a click handler
+    // or the dialog's destructor.
+    OneShot<QString> answered(OneShot<QString>::Resume::FromEventLoop);
+    QObject::connect(dialog.data(), &Tfrm_time_refresh::answered, answered.context(),
+                     [&answered](const QString &text) { answered.fire(text.isEmpty() ? kExit : text); });
+    QObject::connect(dialog.data(), &QObject::destroyed, answered.context(), [&answered] { answered.fire(kExit); });
 
     // Inside the main window's multi-document frame the dialog is a sub-window.
     QPointer<QMdiSubWindow> sub;
@@ -168,7 +137,7 @@ QCoro::Task<int> ask_refresh_interval(QWidget *parent, int ms)
     }
     dialog->Cmb_time->setFocus();
 
-    const QString answer = co_await AnswerAwaiter(dialog);
+    const QString answer = co_await answered.wait();
 
     if (sub) {
         sub->close();
