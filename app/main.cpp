@@ -148,8 +148,8 @@ int main(int argc, char *argv[])
                                  if (!shot.isEmpty() && line.contains(QStringLiteral(" - Обнаружено узлов - ")))
                                      takeScreenshot();
                              });
-            station.mainForm().action(QStringLiteral("mnu_event_panel"))->setChecked(true);
-            station.mainForm().action(QStringLiteral("mnu_refresh_network"))->trigger();
+            station.mainForm().actions().eventPanel->setChecked(true);
+            station.mainForm().actions().refreshNetwork->trigger();
         });
     }
 

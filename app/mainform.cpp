@@ -86,7 +86,6 @@ QAction *TMainForm::addAction(QMenu *menu, const QString &name, const QString &c
     a->setCheckable(checkable);
     if (!shortcut.isEmpty())
         a->setShortcut(shortcut);
-    m_actions.insert(name, a);
     return a;
 }
 
@@ -95,45 +94,57 @@ QMenu *TMainForm::addSubmenu(QMenu *menu, const QString &name, const QString &ca
     QMenu *sub = menu->addMenu(caption);
     sub->setObjectName(name + QStringLiteral("_menu"));
     sub->menuAction()->setObjectName(name);
-    m_actions.insert(name, sub->menuAction());
     return sub;
+}
+
+QAction *TMainForm::windowCommand(const QString &name, const QString &caption, std::function<void()> command)
+{
+    // Owned by the window, so rebuilding the menu keeps it.
+    auto *a = new QAction(caption, this);
+    a->setObjectName(name);
+    connect(a, &QAction::triggered, this, std::move(command));
+    return a;
 }
 
 void TMainForm::buildMenus()
 {
+    MainMenuActions &m = m_actions;
     QMenuBar *bar = menuBar();
 
     QMenu *file = bar->addMenu(QStringLiteral("&Файл"));
     file->menuAction()->setObjectName(QStringLiteral("mnu_file"));
-    m_actions.insert(QStringLiteral("mnu_file"), file->menuAction());
-    connect(addAction(file, QStringLiteral("mnu_exit"), QStringLiteral("Вы&xод")), &QAction::triggered,
-            this, &QWidget::close);
+    m.exit = addAction(file, QStringLiteral("mnu_exit"), QStringLiteral("Вы&xод"));
+    connect(m.exit, &QAction::triggered, this, &QWidget::close);
 
     QMenu *quorlex = bar->addMenu(QStringLiteral("Кворлекс"));
     quorlex->menuAction()->setObjectName(QStringLiteral("mnu_quorlex"));
-    m_actions.insert(QStringLiteral("mnu_quorlex"), quorlex->menuAction());
-    QAction *scan = addAction(quorlex, QStringLiteral("mnu_refresh_network"), m_station.scanCaption(),
-                              QKeySequence(Qt::CTRL | Qt::Key_N));
-    connect(scan, &QAction::triggered, this, &TMainForm::startScan);
-    addAction(quorlex, QStringLiteral("mnu_refresh"), QStringLiteral("Авт. обновление"), {}, true);
-    addAction(quorlex, QStringLiteral("N26"), QStringLiteral("Интервал обновления"));
+    m.refreshNetwork = addAction(quorlex, QStringLiteral("mnu_refresh_network"), m_station.scanCaption(),
+                                 QKeySequence(Qt::CTRL | Qt::Key_N));
+    connect(m.refreshNetwork, &QAction::triggered, this, &TMainForm::startScan);
+    m.refresh = addAction(quorlex, QStringLiteral("mnu_refresh"), QStringLiteral("Авт. обновление"), {}, true);
+    m.interval = addAction(quorlex, QStringLiteral("N26"), QStringLiteral("Интервал обновления"));
     QMenu *record = addSubmenu(quorlex, QStringLiteral("N1"), QStringLiteral("Записывать историю"));
-    QAction *inBd = addAction(record, QStringLiteral("mnu_record_bd"), QStringLiteral("Записывать историю в БД"), {}, true);
-    QAction *inFile = addAction(record, QStringLiteral("mnu_record_file"), QStringLiteral("Записывать историю в файл"), {}, true);
+    m.record = record->menuAction();
+    m.recordBd = addAction(record, QStringLiteral("mnu_record_bd"), QStringLiteral("Записывать историю в БД"), {}, true);
+    m.recordFile =
+        addAction(record, QStringLiteral("mnu_record_file"), QStringLiteral("Записывать историю в файл"), {}, true);
     // `changed` covers the check mark and the enabled state alike.
-    connect(inBd, &QAction::changed, this, &TMainForm::updateRecordPanels);
-    connect(inFile, &QAction::changed, this, &TMainForm::updateRecordPanels);
+    connect(m.recordBd, &QAction::changed, this, &TMainForm::updateRecordPanels);
+    connect(m.recordFile, &QAction::changed, this, &TMainForm::updateRecordPanels);
     QMenu *history = addSubmenu(quorlex, QStringLiteral("mnu_history"), QStringLiteral("История"));
-    addAction(history, QStringLiteral("mnu_history_chart"), QStringLiteral("График"));
-    addAction(history, QStringLiteral("mnu_history_table"), QStringLiteral("Таблица"));
+    m.history = history->menuAction();
+    m.historyChart = addAction(history, QStringLiteral("mnu_history_chart"), QStringLiteral("График"));
+    m.historyTable = addAction(history, QStringLiteral("mnu_history_table"), QStringLiteral("Таблица"));
     // Ctrl+M goes to this item only; "Мастер отладки" has no shortcut, so the key is never ambiguous.
-    connect(addAction(history, QStringLiteral("mnu_monitoring"), QStringLiteral("Мониторинг состояний"),
-                      QKeySequence(Qt::CTRL | Qt::Key_M)),
-            &QAction::triggered, this, &TMainForm::showHistoryValues);
+    m.monitoring = addAction(history, QStringLiteral("mnu_monitoring"), QStringLiteral("Мониторинг состояний"),
+                             QKeySequence(Qt::CTRL | Qt::Key_M));
+    connect(m.monitoring, &QAction::triggered, this, &TMainForm::showHistoryValues);
     QMenu *speed = addSubmenu(quorlex, QStringLiteral("N21"), QStringLiteral("Скорость"));
-    QAction *reset = addAction(speed, QStringLiteral("mnu_reset_com_ports"), QStringLiteral("Сбрасывать комм. порты"), {}, true);
-    reset->setChecked(m_station.resetComPorts());
-    connect(reset, &QAction::toggled, this, [this](bool on) { m_station.setResetComPorts(on); });
+    m.speed = speed->menuAction();
+    m.resetComPorts =
+        addAction(speed, QStringLiteral("mnu_reset_com_ports"), QStringLiteral("Сбрасывать комм. порты"), {}, true);
+    m.resetComPorts->setChecked(m_station.resetComPorts());
+    connect(m.resetComPorts, &QAction::toggled, this, [this](bool on) { m_station.setResetComPorts(on); });
     speed->addSeparator();
     m_speedGroup = new QActionGroup(this);
     m_speedGroup->setExclusive(true);
@@ -141,44 +152,54 @@ void TMainForm::buildMenus()
         QAction *a = addAction(speed, QStringLiteral("mnu_speed_") + caption, caption, {}, true);
         m_speedGroup->addAction(a);
         a->setChecked(caption == QStringLiteral("9600"));
+        m.speeds.append(a);
     }
-    QAction *hide = addAction(quorlex, QStringLiteral("mnu_hide_panel"), QStringLiteral("Скрыть панель"),
-                              QKeySequence(Qt::CTRL | Qt::Key_V), true);
+    m.hidePanel = addAction(quorlex, QStringLiteral("mnu_hide_panel"), QStringLiteral("Скрыть панель"),
+                            QKeySequence(Qt::CTRL | Qt::Key_V), true);
 
     QMenu *service = bar->addMenu(QStringLiteral("Сервис"));
     service->menuAction()->setObjectName(QStringLiteral("mnu_service"));
-    m_actions.insert(QStringLiteral("mnu_service"), service->menuAction());
     QMenu *port = addSubmenu(service, QStringLiteral("COM1"), QStringLiteral("COM Порт"));
-    addAction(port, QStringLiteral("mnu_open_port"), QStringLiteral("Закрыть"));
-    addAction(port, QStringLiteral("mnu_port_setup"), QStringLiteral("Настройка"));
-    addAction(port, QStringLiteral("mnu_port_save"), QStringLiteral("Сохранить настройки"));
-    addAction(port, QStringLiteral("mnu_port_load"), QStringLiteral("Загрузить настройки"));
-    addAction(port, QStringLiteral("mnu_dsr"), QStringLiteral("DSR"), {}, true);
-    addAction(port, QStringLiteral("mnu_rts"), QStringLiteral("RTS"), {}, true);
-    QAction *fast = addAction(port, QStringLiteral("mnu_fast_speed"), QStringLiteral("Сократить время ожидания"), {}, true);
-    fast->setToolTip(QStringLiteral("Только для NT"));
-    fast->setStatusTip(QStringLiteral("Только для NT"));
-    addAction(service, QStringLiteral("N9"), QStringLiteral("Мастер отладки"));
-    addAction(service, QStringLiteral("N15"), QStringLiteral("Запись"));
-    addAction(service, QStringLiteral("mnu_read_ustav"), QStringLiteral("Чтение"));
+    m.port = port->menuAction();
+    m.openPort = addAction(port, QStringLiteral("mnu_open_port"), QStringLiteral("Закрыть"));
+    m.portSetup = addAction(port, QStringLiteral("mnu_port_setup"), QStringLiteral("Настройка"));
+    m.portSave = addAction(port, QStringLiteral("mnu_port_save"), QStringLiteral("Сохранить настройки"));
+    m.portLoad = addAction(port, QStringLiteral("mnu_port_load"), QStringLiteral("Загрузить настройки"));
+    m.dsr = addAction(port, QStringLiteral("mnu_dsr"), QStringLiteral("DSR"), {}, true);
+    m.rts = addAction(port, QStringLiteral("mnu_rts"), QStringLiteral("RTS"), {}, true);
+    m.fastSpeed = addAction(port, QStringLiteral("mnu_fast_speed"), QStringLiteral("Сократить время ожидания"), {}, true);
+    m.fastSpeed->setToolTip(QStringLiteral("Только для NT"));
+    m.fastSpeed->setStatusTip(QStringLiteral("Только для NT"));
+    m.wizard = addAction(service, QStringLiteral("N9"), QStringLiteral("Мастер отладки"));
+    m.write = addAction(service, QStringLiteral("N15"), QStringLiteral("Запись"));
+    m.readUstav = addAction(service, QStringLiteral("mnu_read_ustav"), QStringLiteral("Чтение"));
     QMenu *events = addSubmenu(service, QStringLiteral("mnu_event_history"), QStringLiteral("История событий"));
-    QAction *logPanel = addAction(events, QStringLiteral("mnu_event_panel"), QStringLiteral("Панель"),
-                                  QKeySequence(Qt::CTRL | Qt::Key_P), true);
-    addAction(events, QStringLiteral("mnu_refresh_time_log"), QStringLiteral("Учет времени обновления"), {}, true);
-    connect(addAction(service, QStringLiteral("mnu_reset_process"), QStringLiteral("Сброс процесса")),
-            &QAction::triggered, this, [] { VrProgressBar().setPosition(0); });
-    connect(addAction(service, QStringLiteral("mnu_lock"), kUnlockCaption), &QAction::triggered,
-            this, &TMainForm::mnu_lockClick);
+    m.eventHistory = events->menuAction();
+    m.eventPanel = addAction(events, QStringLiteral("mnu_event_panel"), QStringLiteral("Панель"),
+                             QKeySequence(Qt::CTRL | Qt::Key_P), true);
+    m.refreshTimeLog =
+        addAction(events, QStringLiteral("mnu_refresh_time_log"), QStringLiteral("Учет времени обновления"), {}, true);
+    m.resetProcess = addAction(service, QStringLiteral("mnu_reset_process"), QStringLiteral("Сброс процесса"));
+    connect(m.resetProcess, &QAction::triggered, this, [] { VrProgressBar().setPosition(0); });
+    m.lock = addAction(service, QStringLiteral("mnu_lock"), kUnlockCaption);
+    connect(m.lock, &QAction::triggered, this, &TMainForm::mnu_lockClick);
 
     m_windowMenu = bar->addMenu(QStringLiteral("&Окно"));
     m_windowMenu->menuAction()->setObjectName(QStringLiteral("mnu_window"));
-    m_actions.insert(QStringLiteral("mnu_window"), m_windowMenu->menuAction());
+    m.cascade = windowCommand(QStringLiteral("mnu_cascade"), QStringLiteral("&Каскадом"),
+                              [this] { m_mdi->cascadeSubWindows(); });
+    m.tileHorizontal = windowCommand(QStringLiteral("mnu_tile_horizontal"), QStringLiteral("Выстроить по &горизонтали"),
+                                     [this] { tileHorizontally(); });
+    m.tileVertical = windowCommand(QStringLiteral("mnu_tile_vertical"), QStringLiteral("Выстроить по &вертикали"),
+                                   [this] { tileVertically(); });
+    m.minimizeAll = windowCommand(QStringLiteral("mnu_minimize_all"), QStringLiteral("&Свернуть все"),
+                                  [this] { minimizeAll(); });
     connect(m_windowMenu, &QMenu::aboutToShow, this, &TMainForm::rebuildWindowMenu);
     rebuildWindowMenu();
 
     // Panels follow their items; the docks are built later, so look them up on use.
-    connect(hide, &QAction::toggled, this, [this](bool on) { m_leftDock->setVisible(!on); });
-    connect(logPanel, &QAction::toggled, this, [this](bool on) {
+    connect(m.hidePanel, &QAction::toggled, this, [this](bool on) { m_leftDock->setVisible(!on); });
+    connect(m.eventPanel, &QAction::toggled, this, [this](bool on) {
         m_logDock->setVisible(on);
         if (on)
             resizeDocks({m_logDock}, {qMax(m_logDock->width(), width() / 3)}, Qt::Horizontal);
@@ -189,20 +210,7 @@ void TMainForm::rebuildWindowMenu()
 {
     // The arrange commands stay; the list of open child windows is made afresh.
     m_windowMenu->clear();
-    const auto keep = [this](const QString &name, const QString &caption, auto slot) {
-        QAction *a = m_actions.value(name);
-        if (!a) {
-            a = new QAction(caption, this);
-            a->setObjectName(name);
-            connect(a, &QAction::triggered, this, slot);
-            m_actions.insert(name, a);
-        }
-        m_windowMenu->addAction(a);
-    };
-    keep(QStringLiteral("mnu_cascade"), QStringLiteral("&Каскадом"), [this] { m_mdi->cascadeSubWindows(); });
-    keep(QStringLiteral("mnu_tile_horizontal"), QStringLiteral("Выстроить по &горизонтали"), [this] { tileHorizontally(); });
-    keep(QStringLiteral("mnu_tile_vertical"), QStringLiteral("Выстроить по &вертикали"), [this] { tileVertically(); });
-    keep(QStringLiteral("mnu_minimize_all"), QStringLiteral("&Свернуть все"), [this] { minimizeAll(); });
+    m_windowMenu->addActions({m_actions.cascade, m_actions.tileHorizontal, m_actions.tileVertical, m_actions.minimizeAll});
 
     const QList<QMdiSubWindow *> windows = m_mdi->subWindowList();
     if (windows.isEmpty())
@@ -277,29 +285,31 @@ void TMainForm::buildPanels()
     connect(m_nodes, &QListView::doubleClicked, this, &TMainForm::Show_quorlexm);
     leftLayout->addWidget(m_nodes, 1);
 
-    const auto addButton = [&](const QString &name, const QString &text, void (TMainForm::*slot)()) {
+    const auto addButton = [&](const QString &name, const QString &text) {
         auto *b = new QPushButton(text, left);
         b->setObjectName(name);
-        connect(b, &QPushButton::clicked, this, slot);
         leftLayout->addWidget(b);
-        m_buttons.insert(name, b);
         return b;
     };
-    addButton(QStringLiteral("cmb_select_all"), QStringLiteral("Выбрать все"), &TMainForm::selectAll);
-    addButton(QStringLiteral("cmb_unselect_all"), QStringLiteral("Снять выделение"), &TMainForm::unselectAll);
-    addButton(QStringLiteral("cmb_history"), QStringLiteral("История значений"), &TMainForm::showHistoryValues);
-    addButton(QStringLiteral("cmb_front_panel"), QStringLiteral("Передняя панель"), &TMainForm::Show_quorlexm);
-    QPushButton *scan = addButton(QStringLiteral("cmb_refresh_network"), m_station.scanCaption(), &TMainForm::startScan);
-    QPushButton *autoRefresh = new QPushButton(QStringLiteral("Автоматическое обновление"), left);
-    autoRefresh->setObjectName(QStringLiteral("BitBtn5"));
-    leftLayout->addWidget(autoRefresh);
-    m_buttons.insert(autoRefresh->objectName(), autoRefresh);
-    connect(autoRefresh, &QPushButton::clicked, this, [this] {
+    PanelButtons &b = m_buttons;
+    b.selectAll = addButton(QStringLiteral("cmb_select_all"), QStringLiteral("Выбрать все"));
+    b.unselectAll = addButton(QStringLiteral("cmb_unselect_all"), QStringLiteral("Снять выделение"));
+    b.history = addButton(QStringLiteral("cmb_history"), QStringLiteral("История значений"));
+    b.frontPanel = addButton(QStringLiteral("cmb_front_panel"), QStringLiteral("Передняя панель"));
+    b.refreshNetwork = addButton(QStringLiteral("cmb_refresh_network"), m_station.scanCaption());
+    b.autoRefresh = addButton(QStringLiteral("BitBtn5"), QStringLiteral("Автоматическое обновление"));
+    connect(b.selectAll, &QPushButton::clicked, this, &TMainForm::selectAll);
+    connect(b.unselectAll, &QPushButton::clicked, this, &TMainForm::unselectAll);
+    connect(b.history, &QPushButton::clicked, this, &TMainForm::showHistoryValues);
+    connect(b.frontPanel, &QPushButton::clicked, this, &TMainForm::Show_quorlexm);
+    connect(b.refreshNetwork, &QPushButton::clicked, this, &TMainForm::startScan);
+    connect(b.autoRefresh, &QPushButton::clicked, this, [this] {
         m_station.setStatusPanel(1, QString());
         emit autoRefreshButtonClicked();
     });
 
-    QAction *scanItem = m_actions.value(QStringLiteral("mnu_refresh_network"));
+    QPushButton *scan = b.refreshNetwork;
+    QAction *scanItem = m_actions.refreshNetwork;
     connect(&m_station, &Station::scanCaptionChanged, this, [scan, scanItem](const QString &text) {
         scan->setText(text);
         scanItem->setText(text);
@@ -400,21 +410,6 @@ void TMainForm::buildBottom()
     });
 }
 
-QAction *TMainForm::action(const QString &objectName) const
-{
-    return m_actions.value(objectName, nullptr);
-}
-
-QStringList TMainForm::actionNames() const
-{
-    return m_actions.keys();
-}
-
-QPushButton *TMainForm::button(const QString &objectName) const
-{
-    return m_buttons.value(objectName, nullptr);
-}
-
 QWidget *TMainForm::leftPanel() const
 {
     return m_leftDock;
@@ -449,15 +444,15 @@ bool TMainForm::isLocked() const
 
 void TMainForm::setLockedItemsEnabled(bool enabled)
 {
-    for (const QString &name : kLockedItems)
-        m_actions.value(name)->setEnabled(enabled);
+    for (QAction *item : m_actions.locked())
+        item->setEnabled(enabled);
 }
 
 void TMainForm::applyLock()
 {
     setLockedItemsEnabled(false);
     m_station.setStatusPanel(4, QString());
-    m_actions.value(QStringLiteral("mnu_lock"))->setText(kUnlockCaption);
+    m_actions.lock->setText(kUnlockCaption);
 }
 
 void TMainForm::liftLock()
@@ -474,7 +469,7 @@ void TMainForm::mnu_lockClick()
     }
     // The command reads "Установить блокировку" from the moment the dialog opens,
     // whatever the operator then does in it.
-    m_actions.value(QStringLiteral("mnu_lock"))->setText(kLockCaption);
+    m_actions.lock->setText(kLockCaption);
     auto *dialog = new TFrm_PasswordDlg(this);
     QPointer<TMainForm> self(this);
     connect(dialog, &TFrm_PasswordDlg::passwordAccepted, this, [self] {
@@ -542,8 +537,8 @@ void TMainForm::resetElapsedClock()
 
 void TMainForm::updateRecordPanels()
 {
-    const QAction *inBd = m_actions.value(QStringLiteral("mnu_record_bd"));
-    const QAction *inFile = m_actions.value(QStringLiteral("mnu_record_file"));
+    const QAction *inBd = m_actions.recordBd;
+    const QAction *inFile = m_actions.recordFile;
     const QString bd = inBd->isChecked() && inBd->isEnabled() ? kRecordBdText : QString();
     const QString file = inFile->isChecked() ? kRecordFileText : QString();
     if (m_station.statusPanel(2) != bd)
@@ -589,8 +584,8 @@ void TMainForm::Show_quorlexm()
         DialogSeam::inform(this, kWarningCaption, kNoDeviceSelected, QMessageBox::Warning);
         return;
     }
-    if (m_actions.value(QStringLiteral("mnu_refresh"))->isChecked()) {
-        keepTask(askStopAutoRefresh());
+    if (m_actions.refresh->isChecked()) {
+        m_tasks.start(askStopAutoRefresh());
         return;
     }
     emit frontPanelRequested(item + 1, m_station.nodeList().text(item).trimmed(),
@@ -602,47 +597,17 @@ QCoro::Task<void> TMainForm::askStopAutoRefresh()
     QPointer<TMainForm> self(this);
     const int answer = co_await DialogSeam::ask(this, kWarningCaption, kAutoRefreshQuestion, QMessageBox::Warning,
                                                 QMessageBox::Ok | QMessageBox::Cancel);
-    if (!self)
-        co_return;
     // The device window is not opened either way.
-    if (answer == QMessageBox::Ok)
+    if (self && answer == QMessageBox::Ok)
         emit self->stopAutoRefreshRequested();
-    QMetaObject::invokeMethod(self, &TMainForm::pruneTasks, Qt::QueuedConnection);
 }
 
 // ---------------------------------------------------------------- scan
 
 void TMainForm::startScan()
 {
-    keepTask(scanCommand());
-}
-
-QCoro::Task<void> TMainForm::scanCommand()
-{
     // The station outlives the window; the window may close while the scan runs.
-    QPointer<TMainForm> self(this);
-    Station *station = &m_station;
-    co_await station->mnu_refresh_networkClick();
-    if (!self)
-        co_return;
-    QMetaObject::invokeMethod(self, &TMainForm::pruneTasks, Qt::QueuedConnection);
-}
-
-void TMainForm::keepTask(QCoro::Task<void> task)
-{
-    pruneTasks();
-    if (!task.isReady())
-        m_tasks.push_back(std::move(task));
-}
-
-void TMainForm::pruneTasks()
-{
-    m_tasks.remove_if([](const QCoro::Task<void> &t) { return t.isReady(); });
-}
-
-int TMainForm::runningTasks() const
-{
-    return static_cast<int>(m_tasks.size());
+    m_tasks.start(m_station.mnu_refresh_networkClick());
 }
 
 } // namespace qlx

@@ -1,18 +1,19 @@
 // The station's main window: an MDI frame over a `qlx::Station`. It shows the
 // station's state (node list, event log, status panels, progress value, clocks)
 // and carries the main menu with the operator lock. Commands that belong to the
-// start-up, the port and the polling run are exposed as actions for the
-// application to connect (see `action()`).
+// start-up, the port and the polling run are exposed as typed actions for the
+// application to connect (see `actions()` and `buttons()`); every item keeps its
+// object name, by which tests find it.
 #pragma once
 
 #include <QDateTime>
-#include <QHash>
+#include <QList>
 #include <QMainWindow>
 #include "widgets/dialog_seam.h"
+#include "widgets/task_owner.h"
 
 #include <array>
 #include <functional>
-#include <list>
 
 #include <qcoro/qcorotask.h>
 
@@ -32,6 +33,63 @@ namespace qlx {
 
 class Station;
 
+// The items of the main menu, by what they do; the object name of each is in its
+// comment. A submenu is reached through its menu action.
+struct MainMenuActions {
+    // "Файл"
+    QAction *exit = nullptr;              // mnu_exit
+    // "Кворлекс"
+    QAction *refreshNetwork = nullptr;    // mnu_refresh_network: starts or stops a scan
+    QAction *refresh = nullptr;           // mnu_refresh: the polling switch
+    QAction *interval = nullptr;          // N26
+    QAction *record = nullptr;            // N1, submenu "Записывать историю"
+    QAction *recordBd = nullptr;          // mnu_record_bd
+    QAction *recordFile = nullptr;        // mnu_record_file
+    QAction *history = nullptr;           // mnu_history, submenu
+    QAction *historyChart = nullptr;      // mnu_history_chart
+    QAction *historyTable = nullptr;      // mnu_history_table
+    QAction *monitoring = nullptr;        // mnu_monitoring
+    QAction *speed = nullptr;             // N21, submenu "Скорость"
+    QAction *resetComPorts = nullptr;     // mnu_reset_com_ports
+    QList<QAction *> speeds;              // mnu_speed_<text>, in the order of line_speeds(); exclusive
+    QAction *hidePanel = nullptr;         // mnu_hide_panel
+    // "Сервис"
+    QAction *port = nullptr;              // COM1, submenu "COM Порт"
+    QAction *openPort = nullptr;          // mnu_open_port
+    QAction *portSetup = nullptr;         // mnu_port_setup
+    QAction *portSave = nullptr;          // mnu_port_save
+    QAction *portLoad = nullptr;          // mnu_port_load
+    QAction *dsr = nullptr;               // mnu_dsr
+    QAction *rts = nullptr;               // mnu_rts
+    QAction *fastSpeed = nullptr;         // mnu_fast_speed
+    QAction *wizard = nullptr;            // N9
+    QAction *write = nullptr;             // N15
+    QAction *readUstav = nullptr;         // mnu_read_ustav
+    QAction *eventHistory = nullptr;      // mnu_event_history, submenu
+    QAction *eventPanel = nullptr;        // mnu_event_panel
+    QAction *refreshTimeLog = nullptr;    // mnu_refresh_time_log
+    QAction *resetProcess = nullptr;      // mnu_reset_process
+    QAction *lock = nullptr;              // mnu_lock
+    // "Окно"
+    QAction *cascade = nullptr;           // mnu_cascade
+    QAction *tileHorizontal = nullptr;    // mnu_tile_horizontal
+    QAction *tileVertical = nullptr;      // mnu_tile_vertical
+    QAction *minimizeAll = nullptr;       // mnu_minimize_all
+
+    // The six items kept away from the operator while the lock is on.
+    QList<QAction *> locked() const { return {port, write, speed, interval, record, wizard}; }
+};
+
+// The command buttons of the left panel.
+struct PanelButtons {
+    QPushButton *selectAll = nullptr;      // cmb_select_all
+    QPushButton *unselectAll = nullptr;    // cmb_unselect_all
+    QPushButton *history = nullptr;        // cmb_history
+    QPushButton *frontPanel = nullptr;     // cmb_front_panel
+    QPushButton *refreshNetwork = nullptr; // cmb_refresh_network
+    QPushButton *autoRefresh = nullptr;    // BitBtn5, "Автоматическое обновление"
+};
+
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
@@ -40,13 +98,8 @@ public:
 
     Station &station() { return m_station; }
 
-    // Menu actions by control name (nullptr when unknown). Submenus are reached
-    // through their menu action: "COM1", "N21", "N1", "mnu_history", "mnu_event_history".
-    QAction *action(const QString &objectName) const;
-    QStringList actionNames() const;
-    // Buttons of the left panel by control name (cmb_select_all, cmb_unselect_all,
-    // cmb_history, cmb_front_panel, cmb_refresh_network, BitBtn5).
-    QPushButton *button(const QString &objectName) const;
+    const MainMenuActions &actions() const { return m_actions; }
+    const PanelButtons &buttons() const { return m_buttons; }
 
     QMdiArea *mdiArea() const { return m_mdi; }
     QListView *nodeListView() const { return m_nodes; }
@@ -81,7 +134,8 @@ public:
     void startScan(); // "Опросить сеть" and its menu item
     void showHistoryValues(); // "История значений" / "Мониторинг состояний"
     void Show_quorlexm(); // "Передняя панель" / double click
-    int runningTasks() const;
+    // Commands started here and still running (a scan, a question).
+    int runningTasks() const { return m_tasks.runningTasks(); }
 
 signals:
     // The shown hour changed (also at the first showing unless the hour is 0);
@@ -105,6 +159,7 @@ private:
     QAction *addAction(QMenu *menu, const QString &name, const QString &caption,
                        const QKeySequence &shortcut = {}, bool checkable = false);
     QMenu *addSubmenu(QMenu *menu, const QString &name, const QString &caption);
+    QAction *windowCommand(const QString &name, const QString &caption, std::function<void()> command);
     void buildMenus();
     void buildPanels();
     void buildToolBar();
@@ -117,14 +172,11 @@ private:
     void setLockedItemsEnabled(bool enabled);
     int highlightedItem() const; // -1 when nothing is highlighted
     void showElapsed();
-    void keepTask(QCoro::Task<void> task);
-    void pruneTasks();
-    QCoro::Task<void> scanCommand();
     QCoro::Task<void> askStopAutoRefresh();
 
     Station &m_station;
-    QHash<QString, QAction *> m_actions;
-    QHash<QString, QPushButton *> m_buttons;
+    MainMenuActions m_actions;
+    PanelButtons m_buttons;
     QMdiArea *m_mdi = nullptr;
     QMenu *m_windowMenu = nullptr;
     QActionGroup *m_speedGroup = nullptr;
@@ -142,14 +194,10 @@ private:
     qint64 m_elapsedSecs = 0;
     int m_shownHour = -1; // -1 until the clock first shows the time
     bool m_shown = false;
-    std::list<QCoro::Task<void>> m_tasks;
+    // Last: its tasks are handed on before anything of the window goes.
+    TaskOwner m_tasks{this};
 };
 
-// The six items kept away from the operator while the lock is on.
-inline const QStringList kLockedItems = {
-    QStringLiteral("COM1"), QStringLiteral("N15"), QStringLiteral("N21"),
-    QStringLiteral("N26"), QStringLiteral("N1"), QStringLiteral("N9"),
-};
 inline const QString kUnlockCaption = QStringLiteral("Снять блокировку");
 inline const QString kLockCaption = QStringLiteral("Установить блокировку");
 inline const QString kUnlockedPanelText = QStringLiteral("Защита снята");

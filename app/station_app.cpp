@@ -51,7 +51,8 @@ StationApp::StationApp(const StationFolder &folder, QObject *parent)
       m_station(m_engine.station()),
       m_logs(m_engine.logs()),
       m_dm(m_engine.database()),
-      m_polling(m_engine.polling())
+      m_polling(m_engine.polling()),
+      m_tasks([this](const QString &what) { emit fatalError(what); })
 {
     m_polling.setView(*this);
 }
@@ -81,9 +82,9 @@ void StationApp::start()
 
     // 3-4. The data module holds no more than the database hook; then the start dialog.
     m_start = std::make_unique<TFrm_start>();
-    m_start->fileLabel()->setVisible(!m_main->action(QStringLiteral("mnu_record_file"))->isEnabled());
-    connect(m_start->startButton(), &QPushButton::clicked, this, [this] { keepTask(cmd_startClick()); });
-    connect(m_start->setupButton(), &QPushButton::clicked, this, [this] { keepTask(cmd_nastrClick()); });
+    m_start->fileLabel()->setVisible(!m_main->actions().recordFile->isEnabled());
+    connect(m_start->startButton(), &QPushButton::clicked, this, [this] { m_tasks.start(cmd_startClick()); });
+    connect(m_start->setupButton(), &QPushButton::clicked, this, [this] { m_tasks.start(cmd_nastrClick()); });
     connect(m_start->exitButton(), &QPushButton::clicked, this, &StationApp::cmd_exitClick);
     connect(m_start.get(), &TFrm_start::closedByFrame, this, [this] {
         if (!m_mainShown)
@@ -105,28 +106,28 @@ void StationApp::start()
 
     // 7. Recording menu by the outcome.
     if (database) {
-        setCheckedQuietly(m_main->action(QStringLiteral("mnu_record_file")), false);
+        setCheckedQuietly(m_main->actions().recordFile, false);
     } else {
-        QAction *bd = m_main->action(QStringLiteral("mnu_record_bd"));
+        QAction *bd = m_main->actions().recordBd;
         setCheckedQuietly(bd, false);
         bd->setEnabled(false);
-        m_main->action(QStringLiteral("mnu_history"))->setEnabled(false);
+        m_main->actions().history->setEnabled(false);
     }
 
     // 8. The start command once by itself.
-    keepTask(cmd_startClick());
+    m_tasks.start(cmd_startClick());
 }
 
 void StationApp::FormCreate()
 {
     reset_cell_grid();
     m_engine.applySettings();
-    setCheckedQuietly(m_main->action(QStringLiteral("mnu_fast_speed")), m_station.line().fastSpeed());
+    setCheckedQuietly(m_main->actions().fastSpeed, m_station.line().fastSpeed());
     m_main->resetElapsedClock();
     setRefreshCaptions();
     abort_read = 0;
     if (!m_engine.openDailyLogs()) {
-        QAction *file = m_main->action(QStringLiteral("mnu_record_file"));
+        QAction *file = m_main->actions().recordFile;
         setCheckedQuietly(file, false);
         file->setEnabled(false);
     }
@@ -137,8 +138,8 @@ void StationApp::FormShow()
 {
     m_main->updateRecordPanels();
     StationSettings &settings = m_station.settings();
-    QAction *bd = m_main->action(QStringLiteral("mnu_record_bd"));
-    QAction *file = m_main->action(QStringLiteral("mnu_record_file"));
+    QAction *bd = m_main->actions().recordBd;
+    QAction *file = m_main->actions().recordFile;
     setCheckedQuietly(bd, bd->isEnabled() && settings.recordInDb());
     setCheckedQuietly(file, file->isEnabled() && settings.recordInFile());
     m_main->updateRecordPanels();
@@ -158,10 +159,10 @@ void StationApp::FormClose()
     m_polling.stop();
     m_station.store_port_settings();
     StationSettings &settings = m_station.settings();
-    settings.setRecordInDb(m_main->action(QStringLiteral("mnu_record_bd"))->isChecked());
-    settings.setRecordInFile(m_main->action(QStringLiteral("mnu_record_file"))->isChecked());
+    settings.setRecordInDb(m_main->actions().recordBd->isChecked());
+    settings.setRecordInFile(m_main->actions().recordFile->isChecked());
     if (m_polling.runActive()) {
-        keepTask(endWhenRunStops());
+        m_tasks.start(endWhenRunStops());
         return;
     }
     m_logs.close_daily_logs();
@@ -216,8 +217,8 @@ void StationApp::setRefreshCaptions()
 {
     const QString caption = QStringLiteral("Авт. обновление каждые ") + seconds_text(m_polling.interval()) +
                             QStringLiteral(" сек.");
-    m_main->action(QStringLiteral("mnu_refresh"))->setText(caption);
-    m_main->button(QStringLiteral("BitBtn5"))->setText(caption);
+    m_main->actions().refresh->setText(caption);
+    m_main->buttons().autoRefresh->setText(caption);
 }
 
 QCoro::Task<void> StationApp::cmd_startClick()
@@ -316,47 +317,45 @@ QCoro::Task<void> StationApp::intervalCommand()
 void StationApp::connectMenu()
 {
     TMainForm &form = *m_main;
+    const MainMenuActions &menu = form.actions();
     Station &station = m_station;
 
-    for (const QString &speed : line_speeds()) {
-        connect(form.action(QStringLiteral("mnu_speed_") + speed), &QAction::triggered, this,
-                [this, speed] { keepTask(m_station.change_speed(speed)); });
+    // The speed items stand in the order of line_speeds().
+    const QStringList &speeds = line_speeds();
+    for (qsizetype i = 0; i < speeds.size(); ++i) {
+        connect(menu.speeds.at(i), &QAction::triggered, this,
+                [this, speed = speeds.at(i)] { m_tasks.start(m_station.change_speed(speed)); });
     }
-    connect(&station, &Station::speedTicked, this, [&form](const QString &text) {
-        for (const QString &speed : line_speeds())
-            setCheckedQuietly(form.action(QStringLiteral("mnu_speed_") + speed), speed == text);
+    connect(&station, &Station::speedTicked, this, [items = menu.speeds](const QString &text) {
+        const QStringList &speeds = line_speeds();
+        for (qsizetype i = 0; i < speeds.size(); ++i)
+            setCheckedQuietly(items.at(i), speeds.at(i) == text);
     });
-    connect(form.action(QStringLiteral("mnu_reset_com_ports")), &QAction::toggled, &station,
-            &Station::setResetComPorts);
+    connect(menu.resetComPorts, &QAction::toggled, &station, &Station::setResetComPorts);
 
-    QAction *openPort = form.action(QStringLiteral("mnu_open_port"));
+    QAction *openPort = menu.openPort;
     openPort->setText(QStringLiteral("Закрыть"));
     connect(openPort, &QAction::triggered, this, [this, openPort] {
         openPort->setText(m_station.toggle_port() ? QStringLiteral("Закрыть") : QStringLiteral("Открыть"));
     });
-    connect(form.action(QStringLiteral("mnu_port_setup")), &QAction::triggered, this,
-            [this] { keepTask(portSetupDialog()); });
-    connect(form.action(QStringLiteral("mnu_port_save")), &QAction::triggered, &station,
-            &Station::store_port_settings);
-    connect(form.action(QStringLiteral("mnu_port_load")), &QAction::triggered, &station,
-            &Station::load_port_settings);
-    connect(form.action(QStringLiteral("mnu_dsr")), &QAction::toggled, &station, &Station::set_dtr);
-    connect(form.action(QStringLiteral("mnu_rts")), &QAction::toggled, &station, &Station::set_rts);
-    connect(form.action(QStringLiteral("mnu_fast_speed")), &QAction::toggled, &station, &Station::set_fast_speed);
+    connect(menu.portSetup, &QAction::triggered, this, [this] { m_tasks.start(portSetupDialog()); });
+    connect(menu.portSave, &QAction::triggered, &station, &Station::store_port_settings);
+    connect(menu.portLoad, &QAction::triggered, &station, &Station::load_port_settings);
+    connect(menu.dsr, &QAction::toggled, &station, &Station::set_dtr);
+    connect(menu.rts, &QAction::toggled, &station, &Station::set_rts);
+    connect(menu.fastSpeed, &QAction::toggled, &station, &Station::set_fast_speed);
 
-    connect(form.action(QStringLiteral("mnu_record_bd")), &QAction::toggled, this,
-            [this](bool on) { m_station.settings().setRecordInDb(on); });
-    connect(form.action(QStringLiteral("mnu_record_file")), &QAction::toggled, this,
-            [this](bool on) { m_station.settings().setRecordInFile(on); });
-    connect(form.action(QStringLiteral("N26")), &QAction::triggered, this, [this] { keepTask(intervalCommand()); });
+    connect(menu.recordBd, &QAction::toggled, this, [this](bool on) { m_station.settings().setRecordInDb(on); });
+    connect(menu.recordFile, &QAction::toggled, this, [this](bool on) { m_station.settings().setRecordInFile(on); });
+    connect(menu.interval, &QAction::triggered, this, [this] { m_tasks.start(intervalCommand()); });
 
     // The polling switch: its check mark is the run's state, set by the engine.
-    QAction *refresh = form.action(QStringLiteral("mnu_refresh"));
+    QAction *refresh = menu.refresh;
     connect(refresh, &QAction::triggered, this, [this, refresh] {
         setCheckedQuietly(refresh, m_polling.running());
-        keepTask(m_polling.mnu_refreshClick());
+        m_tasks.start(m_polling.mnu_refreshClick());
     });
-    connect(&form, &TMainForm::autoRefreshButtonClicked, this, [this] { keepTask(BitBtn5Click()); });
+    connect(&form, &TMainForm::autoRefreshButtonClicked, this, [this] { m_tasks.start(BitBtn5Click()); });
 
     connect(&form, &TMainForm::hourChanged, this, [this](int hour) {
         try {
@@ -369,13 +368,13 @@ void StationApp::connectMenu()
 
 void StationApp::autostart()
 {
-    keepTask(BitBtn5Click());
+    m_tasks.start(BitBtn5Click());
 }
 
 QCoro::Task<void> StationApp::BitBtn5Click()
 {
     QPointer<StationApp> self(this);
-    QPushButton *button = m_main->button(QStringLiteral("BitBtn5"));
+    QPushButton *button = m_main->buttons().autoRefresh;
     button->setEnabled(false);
     if (m_station.nodeList().count() == 0)
         co_await m_station.mnu_refresh_networkClick();
@@ -394,22 +393,21 @@ QCoro::Task<void> StationApp::message(const QString &caption, const QString &tex
 
 bool StationApp::recordToDatabase() const
 {
-    const QAction *bd = m_main->action(QStringLiteral("mnu_record_bd"));
+    const QAction *bd = m_main->actions().recordBd;
     return bd->isEnabled() && bd->isChecked();
 }
 
 bool StationApp::recordToFile() const
 {
-    return m_main->action(QStringLiteral("mnu_record_file"))->isChecked();
+    return m_main->actions().recordFile->isChecked();
 }
 
 void StationApp::runStateChanged(bool running)
 {
-    setCheckedQuietly(m_main->action(QStringLiteral("mnu_refresh")), running);
+    setCheckedQuietly(m_main->actions().refresh, running);
     if (running) {
-        m_main->action(QStringLiteral("mnu_refresh"))
-            ->setText(QStringLiteral("Авт. обновление с интервалом ") + seconds_text(m_polling.interval()) +
-                      QStringLiteral(" сек."));
+        m_main->actions().refresh->setText(QStringLiteral("Авт. обновление с интервалом ")
+                                           + seconds_text(m_polling.interval()) + QStringLiteral(" сек."));
         m_main->resetElapsedClock();
         m_main->startElapsedClock();
     } else {
@@ -419,7 +417,7 @@ void StationApp::runStateChanged(bool running)
 
 void StationApp::switchToggled()
 {
-    m_main->action(QStringLiteral("mnu_hide_panel"))->setChecked(true);
+    m_main->actions().hidePanel->setChecked(true);
 }
 
 void StationApp::createMonitor(const QString &caption)
@@ -454,10 +452,10 @@ void StationApp::createMonitor(const QString &caption)
             m_main->menuBar()->removeAction(menu);
         // Closing the monitor switches polling off and gives the node panel back.
         if (m_polling.running())
-            keepTask(m_polling.mnu_refreshClick());
-        m_main->action(QStringLiteral("mnu_hide_panel"))->setChecked(false);
-        m_main->button(QStringLiteral("BitBtn5"))->setEnabled(true);
-        m_main->action(QStringLiteral("mnu_refresh"))->setEnabled(true);
+            m_tasks.start(m_polling.mnu_refreshClick());
+        m_main->actions().hidePanel->setChecked(false);
+        m_main->buttons().autoRefresh->setEnabled(true);
+        m_main->actions().refresh->setEnabled(true);
     });
 }
 
@@ -473,34 +471,6 @@ void StationApp::repaintMonitor()
 {
     if (m_monitor && !m_monitor->closing())
         m_monitor->refresh();
-}
-
-void StationApp::keepTask(QCoro::Task<void> task)
-{
-    m_tasks.remove_if([](const QCoro::Task<void> &t) { return t.isReady(); });
-    QCoro::Task<void> watched = guarded(std::move(task));
-    if (!watched.isReady())
-        m_tasks.push_back(std::move(watched));
-}
-
-QCoro::Task<void> StationApp::guarded(QCoro::Task<void> task)
-{
-    QPointer<StationApp> self(this);
-    try {
-        co_await task;
-    } catch (const std::exception &e) {
-        qCCritical(lcLine) << "command failed:" << e.what();
-        if (self)
-            emit fatalError(QString::fromUtf8(e.what()));
-    }
-}
-
-int StationApp::runningTasks() const
-{
-    int n = 0;
-    for (const auto &t : m_tasks)
-        n += t.isReady() ? 0 : 1;
-    return n;
 }
 
 } // namespace qlx

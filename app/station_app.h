@@ -6,13 +6,12 @@
 #pragma once
 
 #include "engine/station_engine.h"
+#include "widgets/task_owner.h"
 #include "windows/monitor.h"
 
 #include <QObject>
 #include <QPointer>
 
-#include <functional>
-#include <list>
 #include <memory>
 
 #include <qcoro/qcorotask.h>
@@ -66,14 +65,15 @@ public:
     void autostart();
 
     // Work started by menu commands and still running.
-    int runningTasks() const;
+    int runningTasks() const { return m_tasks.runningTasks(); }
 
 signals:
     // The program is to end with this exit code.
     void finished(int code);
     // The main window has been shown for the first time.
     void mainWindowShown();
-    // An error escaped a command: the program reports it and ends.
+    // An error escaped a command (the menu's commands, the start commands, a
+    // polling run started here): the program reports it and ends.
     void fatalError(const QString &what);
     // The monitor was double-clicked on the row of this node slot: its text-log
     // history is to be shown.
@@ -93,8 +93,6 @@ private:
     QCoro::Task<void> startNetworkTwice(QString speedBefore, QString speedAfter);
     QCoro::Task<void> portSetupDialog();
     QCoro::Task<void> intervalCommand();
-    void keepTask(QCoro::Task<void> task);
-    QCoro::Task<void> guarded(QCoro::Task<void> task);
     bool eventFilter(QObject *watched, QEvent *event) override;
     QString portSettingsPath() const;
 
@@ -119,7 +117,8 @@ private:
     std::unique_ptr<QDialog> m_about;
     bool m_mainShown = false;
     bool m_closing = false;
-    std::list<QCoro::Task<void>> m_tasks;
+    // Last: its tasks are handed on before anything they use goes.
+    TaskOwner m_tasks;
 };
 
 // The last-resort report of an error that escaped the message loop.

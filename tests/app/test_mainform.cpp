@@ -4,10 +4,15 @@
 #include "base/progress.h"
 #include "engine/station.h"
 #include "app/mainform.h"
+#include "line/comport.h"
 #include "widgets/password_dialog.h"
+#include "widgets/task_owner.h"
 #include "base/unit_procedure.h"
 
 #include <QAction>
+#include <QHash>
+#include <QKeySequence>
+#include <QSet>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -31,8 +36,9 @@ private slots:
     void init();
     void cleanup();
 
-    void menuItems_data();
-    void menuItems();
+    void shortcutsAreUnique();
+    void speedItemsAreExclusive();
+    void lockDisablesExactlyTheSixItems();
     void lockedAtStart();
     void passwordDialog_data();
     void passwordDialog();
@@ -92,95 +98,83 @@ void TestMainForm::cleanup()
     set_clock({});
 }
 
-void TestMainForm::menuItems_data()
+void TestMainForm::shortcutsAreUnique()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("caption");
-    QTest::addColumn<QKeySequence>("shortcut");
-    QTest::addColumn<bool>("checkable");
-    QTest::addColumn<bool>("checked");
-
-    const QKeySequence none;
-    const auto row = [&](const char *name, const QString &caption, QKeySequence key = {},
-                         bool checkable = false, bool checked = false) {
-        QTest::newRow(name) << QString::fromLatin1(name) << caption << key << checkable << checked;
-    };
-    row("mnu_file", "&Файл");
-    row("mnu_exit", "Вы&xод");
-    row("mnu_quorlex", "Кворлекс");
-    row("mnu_refresh_network", "Опросить сеть", QKeySequence(Qt::CTRL | Qt::Key_N));
-    row("mnu_refresh", "Авт. обновление", none, true);
-    row("N26", "Интервал обновления");
-    row("N1", "Записывать историю");
-    row("mnu_record_bd", "Записывать историю в БД", none, true);
-    row("mnu_record_file", "Записывать историю в файл", none, true);
-    row("mnu_history", "История");
-    row("mnu_history_chart", "График");
-    row("mnu_history_table", "Таблица");
-    row("mnu_monitoring", "Мониторинг состояний", QKeySequence(Qt::CTRL | Qt::Key_M));
-    row("N21", "Скорость");
-    row("mnu_reset_com_ports", "Сбрасывать комм. порты", none, true);
-    row("mnu_speed_1200", "1200", none, true);
-    row("mnu_speed_2400", "2400", none, true);
-    row("mnu_speed_4800", "4800", none, true);
-    row("mnu_speed_9600", "9600", none, true, true);
-    row("mnu_speed_19200", "19200", none, true);
-    row("mnu_hide_panel", "Скрыть панель", QKeySequence(Qt::CTRL | Qt::Key_V), true);
-    row("mnu_service", "Сервис");
-    row("COM1", "COM Порт");
-    row("mnu_open_port", "Закрыть");
-    row("mnu_port_setup", "Настройка");
-    row("mnu_port_save", "Сохранить настройки");
-    row("mnu_port_load", "Загрузить настройки");
-    row("mnu_dsr", "DSR", none, true);
-    row("mnu_rts", "RTS", none, true);
-    row("mnu_fast_speed", "Сократить время ожидания", none, true);
-    row("N9", "Мастер отладки");
-    row("N15", "Запись");
-    row("mnu_read_ustav", "Чтение");
-    row("mnu_event_history", "История событий");
-    row("mnu_event_panel", "Панель", QKeySequence(Qt::CTRL | Qt::Key_P), true);
-    row("mnu_refresh_time_log", "Учет времени обновления", none, true);
-    row("mnu_reset_process", "Сброс процесса");
-    row("mnu_lock", "Снять блокировку");
-    row("mnu_window", "&Окно");
-    row("mnu_cascade", "&Каскадом");
-    row("mnu_tile_horizontal", "Выстроить по &горизонтали");
-    row("mnu_tile_vertical", "Выстроить по &вертикали");
-    row("mnu_minimize_all", "&Свернуть все");
+    // Every key of the window reaches one item only, whatever menu it stands in.
+    QHash<QKeySequence, QString> owners;
+    for (QAction *a : form->findChildren<QAction *>()) {
+        for (const QKeySequence &key : a->shortcuts()) {
+            const QString other = owners.value(key);
+            QVERIFY2(other.isEmpty(), qPrintable(key.toString() + QStringLiteral(": ") + other
+                                                 + QStringLiteral(" and ") + a->objectName()));
+            owners.insert(key, a->objectName());
+        }
+    }
+    QVERIFY(owners.size() >= 4); // scan, monitoring, panel, event log at least
+    QCOMPARE(owners.value(QKeySequence(Qt::CTRL | Qt::Key_M)), form->actions().monitoring->objectName());
 }
 
-void TestMainForm::menuItems()
+void TestMainForm::speedItemsAreExclusive()
 {
-    QFETCH(QString, name);
-    QFETCH(QString, caption);
-    QFETCH(QKeySequence, shortcut);
-    QFETCH(bool, checkable);
-    QFETCH(bool, checked);
+    const QList<QAction *> &items = form->actions().speeds;
+    QCOMPARE(items.size(), line_speeds().size());
+    const auto ticked = [&items] {
+        QStringList on;
+        for (QAction *a : items)
+            if (a->isChecked())
+                on.append(a->text());
+        return on;
+    };
+    QCOMPARE(ticked().size(), 1); // one speed is the line's from the start
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        // The application wires the items by position: each stands for its speed.
+        QCOMPARE(items.at(i)->text(), line_speeds().at(i));
+        QVERIFY(items.at(i)->isCheckable());
+    }
+    // Choosing one unticks the rest, in any order; choosing it again keeps it.
+    for (qsizetype i : {qsizetype(2), qsizetype(0), qsizetype(4), qsizetype(4), qsizetype(1), qsizetype(3)}) {
+        items.at(i)->trigger();
+        QCOMPARE(ticked(), QStringList{line_speeds().at(i)});
+    }
+}
 
-    QAction *a = form->action(name);
-    QVERIFY2(a, qPrintable(name));
-    QCOMPARE(a->objectName(), name);
-    QCOMPARE(a->text(), caption);
-    QCOMPARE(a->shortcut(), shortcut);
-    QCOMPARE(a->isCheckable(), checkable);
-    QCOMPARE(a->isChecked(), checked);
+void TestMainForm::lockDisablesExactlyTheSixItems()
+{
+    const auto disabledItems = [this] {
+        QSet<QString> names;
+        for (QAction *a : form->findChildren<QAction *>())
+            if (!a->isEnabled())
+                names.insert(a->objectName());
+        return names;
+    };
+    // The port, write, speed, interval, recording and wizard items.
+    const QSet<QString> six = {QStringLiteral("COM1"), QStringLiteral("N15"), QStringLiteral("N21"),
+                               QStringLiteral("N26"), QStringLiteral("N1"), QStringLiteral("N9")};
+    QSet<QString> typed;
+    for (QAction *a : form->actions().locked())
+        typed.insert(a->objectName());
+    QCOMPARE(typed, six);
+
+    QVERIFY(form->isLocked()); // locked from the start
+    const QSet<QString> locked = disabledItems();
+    form->liftLock();
+    QVERIFY(!form->isLocked());
+    const QSet<QString> unlocked = disabledItems();
+    QCOMPARE(locked - unlocked, six);
+    QCOMPARE(unlocked - locked, QSet<QString>());
+    form->applyLock();
+    QVERIFY(form->isLocked());
+    QCOMPARE(disabledItems(), locked);
 }
 
 void TestMainForm::lockedAtStart()
 {
-    for (const QString &name : kLockedItems)
-        QVERIFY2(!form->action(name)->isEnabled(), qPrintable(name));
+    for (QAction *item : form->actions().locked())
+        QVERIFY2(!item->isEnabled(), qPrintable(item->objectName()));
     QVERIFY(station->statusPanel(4).isEmpty());
     QVERIFY(form->statusPanelLabel(4)->text().isEmpty());
     QVERIFY(form->isLocked());
-    // Ctrl+M belongs to one item only.
-    QVERIFY(form->action(QStringLiteral("N9"))->shortcut().isEmpty());
-
-    // The speed items are one exclusive group: choosing one unticks the rest.
-    form->action(QStringLiteral("mnu_speed_4800"))->trigger();
-    QVERIFY(form->action(QStringLiteral("mnu_speed_4800"))->isChecked());
-    QVERIFY(!form->action(QStringLiteral("mnu_speed_9600"))->isChecked());
+    QCOMPARE(form->actions().lock->text(), kUnlockCaption);
 }
 
 void TestMainForm::passwordDialog_data()
@@ -203,7 +197,7 @@ void TestMainForm::passwordDialog()
     QFETCH(bool, unlocked);
 
     form->show();
-    QAction *lock = form->action(QStringLiteral("mnu_lock"));
+    QAction *lock = form->actions().lock;
     lock->trigger();
     QCOMPARE(countOf(DialogRequest::Kind::Dialog), 1);
     QPointer<TFrm_PasswordDlg> dialog = lastPasswordDialog();
@@ -218,13 +212,18 @@ void TestMainForm::passwordDialog()
     QCOMPARE(lock->text(), kLockCaption);
 
     dialog->passwordField()->setText(typed);
+    QSignalSpy finished(dialog.data(), &QDialog::finished);
+    QSignalSpy accepted(dialog.data(), &TFrm_PasswordDlg::passwordAccepted);
     QTest::mouseClick(cancel ? dialog->cancelButton() : dialog->okButton(), Qt::LeftButton);
+    QCOMPARE(accepted.count(), unlocked ? 1 : 0);
 
     const bool closed = cancel || unlocked;
     if (closed) {
+        QCOMPARE(finished.count(), 1);
         QTRY_VERIFY(dialog.isNull());
     } else {
-        QTest::qWait(20);
+        // Ignored: the dialog did not finish, so nothing closes or deletes it later.
+        QCOMPARE(finished.count(), 0);
         QVERIFY(dialog);
         QVERIFY(dialog->isVisible());
         QCOMPARE(dialog->passwordField()->text(), typed);
@@ -232,8 +231,8 @@ void TestMainForm::passwordDialog()
     QCOMPARE(station->statusPanel(4), unlocked ? kUnlockedPanelText : QString());
     QCOMPARE(form->statusPanelLabel(4)->text(), station->statusPanel(4));
     QCOMPARE(form->isLocked(), !unlocked);
-    for (const QString &name : kLockedItems)
-        QVERIFY2(form->action(name)->isEnabled() == unlocked, qPrintable(name));
+    for (QAction *item : form->actions().locked())
+        QVERIFY2(item->isEnabled() == unlocked, qPrintable(item->objectName()));
     QCOMPARE(lock->text(), kLockCaption);
 
     if (cancel) {
@@ -249,7 +248,7 @@ void TestMainForm::passwordDialog()
 
 void TestMainForm::lockAgain()
 {
-    QAction *lock = form->action(QStringLiteral("mnu_lock"));
+    QAction *lock = form->actions().lock;
     lock->trigger();
     QPointer<TFrm_PasswordDlg> dialog = lastPasswordDialog();
     QVERIFY(dialog);
@@ -262,8 +261,8 @@ void TestMainForm::lockAgain()
     QVERIFY(form->isLocked());
     QVERIFY(station->statusPanel(4).isEmpty());
     QCOMPARE(lock->text(), kUnlockCaption);
-    for (const QString &name : kLockedItems)
-        QVERIFY2(!form->action(name)->isEnabled(), qPrintable(name));
+    for (QAction *item : form->actions().locked())
+        QVERIFY2(!item->isEnabled(), qPrintable(item->objectName()));
 }
 
 void TestMainForm::eventLogFollowsStation()
@@ -278,7 +277,7 @@ void TestMainForm::eventLogFollowsStation()
 
     // Hidden at start; "Панель" shows and hides it.
     QVERIFY(!form->eventLogPanel()->isVisible());
-    form->action(QStringLiteral("mnu_event_panel"))->trigger();
+    form->actions().eventPanel->trigger();
     QVERIFY(form->eventLogPanel()->isVisible());
     QVERIFY(log->isVisible());
 
@@ -299,13 +298,13 @@ void TestMainForm::eventLogFollowsStation()
     station->eventLog().append(QStringLiteral("after"));
     QCOMPARE(log->toPlainText(), QStringLiteral("after"));
 
-    form->action(QStringLiteral("mnu_event_panel"))->trigger();
+    form->actions().eventPanel->trigger();
     QVERIFY(!form->eventLogPanel()->isVisible());
 }
 
 void TestMainForm::deviceCommands_data()
 {
-    QTest::addColumn<QString>("command"); // a button or a menu action
+    QTest::addColumn<QString>("command"); // object name of a button or a menu action
     QTest::addColumn<int>("nodes");
     QTest::addColumn<int>("highlight"); // -1: none
     QTest::addColumn<bool>("autoRefresh");
@@ -349,17 +348,20 @@ void TestMainForm::deviceCommands()
     form->show();
     if (highlight >= 0)
         form->nodeListView()->setCurrentIndex(station->nodeList().index(highlight));
-    form->action(QStringLiteral("mnu_refresh"))->setChecked(autoRefresh);
+    form->actions().refresh->setChecked(autoRefresh);
     VrProgressBar().setPosition(progress);
     this->answer = answer;
 
     QSignalSpy front(form.get(), &TMainForm::frontPanelRequested);
     QSignalSpy history(form.get(), &TMainForm::historyValuesRequested);
     QSignalSpy stop(form.get(), &TMainForm::stopAutoRefreshRequested);
-    if (QPushButton *b = form->button(command))
+    if (auto *b = form->findChild<QPushButton *>(command)) {
         QTest::mouseClick(b, Qt::LeftButton);
-    else
-        form->action(command)->trigger();
+    } else {
+        auto *item = form->findChild<QAction *>(command);
+        QVERIFY2(item, qPrintable(command));
+        item->trigger();
+    }
     QTRY_COMPARE(form->runningTasks(), 0);
 
     QCOMPARE(countOf(DialogRequest::Kind::Message), message.isEmpty() ? 0 : 1);
@@ -380,7 +382,7 @@ void TestMainForm::deviceCommands()
     }
 
     // "Сброс процесса" clears an interrupted read.
-    form->action(QStringLiteral("mnu_reset_process"))->trigger();
+    form->actions().resetProcess->trigger();
     QCOMPARE(VrProgressBar().position(), 0);
     QCOMPARE(form->progressBar()->value(), 0);
 }
@@ -388,8 +390,8 @@ void TestMainForm::deviceCommands()
 void TestMainForm::scanCaptionsFollowStation()
 {
     form->show();
-    QAction *item = form->action(QStringLiteral("mnu_refresh_network"));
-    QPushButton *button = form->button(QStringLiteral("cmb_refresh_network"));
+    QAction *item = form->actions().refreshNetwork;
+    QPushButton *button = form->buttons().refreshNetwork;
     QCOMPARE(button->text(), kScanCaption);
 
     // No port is open: the scan starts, says so, and ends at its first probe.
@@ -412,18 +414,21 @@ void TestMainForm::scanCaptionsFollowStation()
 void TestMainForm::scanSurvivesWindowClosing()
 {
     form->show();
-    form->action(QStringLiteral("mnu_refresh_network"))->trigger();
+    form->actions().refreshNetwork->trigger();
     QVERIFY(station->scanCaption() == kStopScanCaption);
+    QCOMPARE(form->runningTasks(), 1);
     form.reset(); // the scan is suspended; the window goes away under it
     QTRY_COMPARE(station->scanCaption(), kScanCaption);
     QTRY_VERIFY(!station->scanActive());
+    // Kept after its window, and dropped once it finished.
+    QTRY_COMPARE(TaskOwner::orphanedTasks(), 0);
 }
 
 void TestMainForm::panelsAndClocks()
 {
     // Recording items drive panels 2 and 3.
-    QAction *inBd = form->action(QStringLiteral("mnu_record_bd"));
-    QAction *inFile = form->action(QStringLiteral("mnu_record_file"));
+    QAction *inBd = form->actions().recordBd;
+    QAction *inFile = form->actions().recordFile;
     inBd->trigger();
     inFile->trigger();
     QCOMPARE(form->statusPanelLabel(2)->text(), QStringLiteral("Запись в базу данных"));
@@ -438,13 +443,13 @@ void TestMainForm::panelsAndClocks()
     station->nodeList().append(node_item_text(2, 9));
     form->show();
     QVERIFY(form->leftPanel()->isVisible());
-    form->action(QStringLiteral("mnu_hide_panel"))->trigger();
+    form->actions().hidePanel->trigger();
     QVERIFY(!form->leftPanel()->isVisible());
-    form->action(QStringLiteral("mnu_hide_panel"))->trigger();
+    form->actions().hidePanel->trigger();
     QVERIFY(form->leftPanel()->isVisible());
-    form->button(QStringLiteral("cmb_select_all"))->click();
+    form->buttons().selectAll->click();
     QVERIFY(station->nodeList().isChecked(0) && station->nodeList().isChecked(1));
-    form->button(QStringLiteral("cmb_unselect_all"))->click();
+    form->buttons().unselectAll->click();
     QVERIFY(!station->nodeList().anyChecked());
 
     // Progress bar follows the station's value.

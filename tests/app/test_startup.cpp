@@ -142,11 +142,11 @@ private slots:
         QTemporaryDir dir;
         StationApp app(StationFolder(dir.path()));
         app.start();
-        QTest::qWait(100);
+        QTRY_COMPARE(app.runningTasks(), 0); // the start command has ended
         QCOMPARE(readFile(dir.filePath(QStringLiteral("ini/Time.ini"))), QStringLiteral("[Quorlex]\r\nTimOut=100\r\n"));
-        QCOMPARE(app.mainForm().action(QStringLiteral("mnu_refresh"))->text(),
+        QCOMPARE(app.mainForm().actions().refresh->text(),
                  QStringLiteral("Авт. обновление каждые 5 сек."));
-        QCOMPARE(app.mainForm().button(QStringLiteral("BitBtn5"))->text(),
+        QCOMPARE(app.mainForm().buttons().autoRefresh->text(),
                  QStringLiteral("Авт. обновление каждые 5 сек."));
         QVERIFY(!app.mainShown()); // no port settings: the start does nothing
         QVERIFY(app.startDialog().isVisible());
@@ -154,13 +154,13 @@ private slots:
         QVERIFY(app.mainForm().isLocked());
         QVERIFY(requests.isEmpty());
         // Without a logs folder file recording is off and the start dialog says so.
-        QVERIFY(!app.mainForm().action(QStringLiteral("mnu_record_file"))->isEnabled());
+        QVERIFY(!app.mainForm().actions().recordFile->isEnabled());
         QVERIFY(app.startDialog().fileLabel()->isVisibleTo(&app.startDialog()));
         QVERIFY(!QDir(dir.filePath(QStringLiteral("logs"))).exists());
         // Without a database link recording to the database and the history views are off.
         QVERIFY(app.startDialog().dbLabel()->isVisibleTo(&app.startDialog()));
-        QVERIFY(!app.mainForm().action(QStringLiteral("mnu_record_bd"))->isEnabled());
-        QVERIFY(!app.mainForm().action(QStringLiteral("mnu_history"))->isEnabled());
+        QVERIFY(!app.mainForm().actions().recordBd->isEnabled());
+        QVERIFY(!app.mainForm().actions().history->isEnabled());
     }
 
     void startOpensThePortAndBroadcastsTwice()
@@ -176,8 +176,8 @@ private slots:
         QVERIFY(app.mainForm().isVisible());
         QVERIFY(!app.startDialog().isVisible());
         QCOMPARE(speedBroadcasts(sim, QByteArray::fromHex("001304"), 19200), 2);
-        QVERIFY(app.mainForm().action(QStringLiteral("mnu_speed_19200"))->isChecked());
-        QVERIFY(!app.mainForm().action(QStringLiteral("mnu_speed_9600"))->isChecked());
+        QVERIFY(app.mainForm().findChild<QAction *>(QStringLiteral("mnu_speed_19200"))->isChecked());
+        QVERIFY(!app.mainForm().findChild<QAction *>(QStringLiteral("mnu_speed_9600"))->isChecked());
         QCOMPARE(app.station().lineSpeedText(), QStringLiteral("19200"));
     }
 
@@ -214,14 +214,14 @@ private slots:
         QVERIFY(waitShown(app));
         QTRY_COMPARE(app.runningTasks(), 0);
         sim.clearFrames();
-        app.mainForm().action(QStringLiteral("mnu_speed_4800"))->trigger();
+        app.mainForm().findChild<QAction *>(QStringLiteral("mnu_speed_4800"))->trigger();
         QTRY_COMPARE(app.runningTasks(), 0);
         QCOMPARE(sim.frames().size(), 1);
         QCOMPARE(sim.frames().first().bytes.left(3), QByteArray::fromHex("001302"));
         QCOMPARE(sim.frames().first().lineBaud, 9600);
         QCOMPARE(sim.lineBaud(), 4800);
         QCOMPARE(node->baud(), 4800);
-        QVERIFY(app.mainForm().action(QStringLiteral("mnu_speed_4800"))->isChecked());
+        QVERIFY(app.mainForm().findChild<QAction *>(QStringLiteral("mnu_speed_4800"))->isChecked());
     }
 
     void scanFromTheMainWindowAndCloseDuringAScan()
@@ -238,7 +238,7 @@ private slots:
         QVERIFY(waitShown(app));
         QTRY_COMPARE(app.runningTasks(), 0);
 
-        app.mainForm().action(QStringLiteral("mnu_refresh_network"))->trigger();
+        app.mainForm().actions().refreshNetwork->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(app.station().eventLog().lines().join('\n').contains(QStringLiteral(" - Обнаружено узлов - 2")), 30000);
         QAbstractItemModel *list = app.mainForm().nodeListView()->model();
         QCOMPARE(list->rowCount(), 2);
@@ -246,7 +246,7 @@ private slots:
         QCOMPARE(list->index(1, 0).data().toString(), QStringLiteral("2 - Кворлекс - 200"));
 
         // A second scan, and the operator closes the window while it runs.
-        app.mainForm().action(QStringLiteral("mnu_refresh_network"))->trigger();
+        app.mainForm().actions().refreshNetwork->trigger();
         QTRY_COMPARE(scan_running, 1);
         QFile::remove(dir.filePath(QStringLiteral("ini/Com_setup_modbus.ini")));
         app.mainForm().close();
@@ -264,20 +264,21 @@ private slots:
         QTemporaryDir dir;
         StationApp app(StationFolder(dir.path()));
         app.start();
-        app.mainForm().action(QStringLiteral("N26"))->trigger(); // locked: nothing happens
-        QTest::qWait(50);
+        QTRY_COMPARE(app.runningTasks(), 0);
+        app.mainForm().actions().interval->trigger(); // locked: nothing happens
+        QCOMPARE(app.runningTasks(), 0); // no command was started
         QVERIFY(!app.mainForm().findChild<Tfrm_time_refresh *>());
         app.mainForm().liftLock();
-        app.mainForm().action(QStringLiteral("N26"))->trigger();
+        app.mainForm().actions().interval->trigger();
         Tfrm_time_refresh *dialog = nullptr;
         QTRY_VERIFY((dialog = app.mainForm().findChild<Tfrm_time_refresh *>()) != nullptr);
         QCOMPARE(dialog->Cmb_time->currentText(), QStringLiteral("5"));
         dialog->Cmb_time->setEditText(QStringLiteral("30"));
         dialog->BitBtn1->click();
         QTRY_COMPARE(app.refreshInterval(), 30000);
-        QCOMPARE(app.mainForm().action(QStringLiteral("mnu_refresh"))->text(),
+        QCOMPARE(app.mainForm().actions().refresh->text(),
                  QStringLiteral("Авт. обновление каждые 30 сек."));
-        QCOMPARE(app.mainForm().button(QStringLiteral("BitBtn5"))->text(),
+        QCOMPARE(app.mainForm().buttons().autoRefresh->text(),
                  QStringLiteral("Авт. обновление каждые 30 сек."));
         QVERIFY(readFile(dir.filePath(QStringLiteral("ini/QLXN.ini"))).contains(QStringLiteral("Time_refresh=30000")));
         // The next start reads it back.
@@ -296,12 +297,12 @@ private slots:
         QVERIFY(waitShown(app));
         QTRY_COMPARE(app.runningTasks(), 0);
 
-        app.mainForm().button(QStringLiteral("BitBtn5"))->click();
+        app.mainForm().buttons().autoRefresh->click();
         QTRY_VERIFY_WITH_TIMEOUT(app.polling().running(), 30000);
-        QVERIFY(app.mainForm().action(QStringLiteral("mnu_refresh"))->isChecked());
-        QVERIFY(!app.mainForm().button(QStringLiteral("BitBtn5"))->isEnabled());
+        QVERIFY(app.mainForm().actions().refresh->isChecked());
+        QVERIFY(!app.mainForm().buttons().autoRefresh->isEnabled());
         QVERIFY(app.station().nodeList().isChecked(0));
-        QVERIFY(app.mainForm().action(QStringLiteral("mnu_hide_panel"))->isChecked());
+        QVERIFY(app.mainForm().actions().hidePanel->isChecked());
         // The first pass reads the node in full and records it; the monitor shows it.
         QTRY_VERIFY_WITH_TIMEOUT(QFile(app.dailyLogs().valueLogPath()).size() > 200, 30000);
         QVERIFY(app.monitor());
@@ -350,7 +351,7 @@ private slots:
         DialogSeam::setHandler({});
         QVERIFY(!app.polling().running());
         QVERIFY(app.polling().runActive());
-        app.mainForm().action(QStringLiteral("mnu_refresh"))->trigger();
+        app.mainForm().actions().refresh->trigger();
         QVERIFY(app.polling().running());
         QTRY_VERIFY(monitor.isNull());
         QVERIFY(app.monitor());
@@ -361,10 +362,10 @@ private slots:
         QCOMPARE(app.mainForm().mdiArea()->subWindowList().size(), 1);
 
         // The operator switches polling off; the run ends and the button comes back.
-        app.mainForm().action(QStringLiteral("mnu_refresh"))->trigger();
+        app.mainForm().actions().refresh->trigger();
         QVERIFY(!app.polling().running());
-        QTRY_VERIFY_WITH_TIMEOUT(app.mainForm().button(QStringLiteral("BitBtn5"))->isEnabled(), 30000);
-        QVERIFY(!app.mainForm().action(QStringLiteral("mnu_refresh"))->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(app.mainForm().buttons().autoRefresh->isEnabled(), 30000);
+        QVERIFY(!app.mainForm().actions().refresh->isChecked());
         QVERIFY(app.station().eventLog().lines().join('\n').contains(
             QStringLiteral(" - Включено авт. обновление с интервалом 5 сек.")));
     }
@@ -381,7 +382,7 @@ private slots:
         QVERIFY(waitShown(app));
         QTRY_COMPARE(app.runningTasks(), 0);
         app.polling().setInterval(0);
-        app.mainForm().button(QStringLiteral("BitBtn5"))->click();
+        app.mainForm().buttons().autoRefresh->click();
         const QString valueLog = app.dailyLogs().valueLogPath();
         QTRY_VERIFY_WITH_TIMEOUT(valueLogRows(valueLog) >= 2, 30000);
 

@@ -1,5 +1,7 @@
 // The refresh-interval dialog with its prompt, and the serial settings dialog with
-// its prompt, driven as the operator would while the prompts are awaited.
+// its prompt, driven as the operator would while the prompts are awaited; the
+// seam's wait for a dialog's result.
+#include "widgets/dialog_seam.h"
 #include "widgets/serial_settings_dialog.h"
 #include "widgets/interval_dialog.h"
 
@@ -50,6 +52,17 @@ void typeInto(QComboBox *combo, const QString &text)
     QTest::keyClicks(combo->lineEdit(), text);
 }
 
+enum class Ending { AcceptedWhileOpening, DestroyedWhileOpening, AcceptedLater, RejectedLater, DestroyedLater };
+
+// Runs the dialog through the seam and notes whether the code that ended it had
+// returned by the time the caller went on.
+QCoro::Task<int> runNoting(QDialog *dialog, const bool *endingReturned, bool *resumedAfterEnding)
+{
+    const int result = co_await DialogSeam::run(dialog);
+    *resumedAfterEnding = *endingReturned;
+    co_return result;
+}
+
 PortSettings sampleSettings()
 {
     PortSettings s;
@@ -74,6 +87,8 @@ private slots:
     void intervalRejectsText_data();
     void intervalRejectsText();
     void intervalParentDestroyed();
+    void seamRun_data();
+    void seamRun();
 
     void portDialogShows_data();
     void portDialogShows();
@@ -200,6 +215,54 @@ void TestDialogs::intervalParentDestroyed()
     window->show();
     whenShown<Tfrm_time_refresh>(window, [window](Tfrm_time_refresh *) { delete window; });
     QCOMPARE(QCoro::waitFor(ask_refresh_interval(window, 15000)), 15000);
+}
+
+void TestDialogs::seamRun_data()
+{
+    QTest::addColumn<int>("ending");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("accepted while it opens") << int(Ending::AcceptedWhileOpening) << int(QDialog::Accepted);
+    QTest::newRow("destroyed while it opens") << int(Ending::DestroyedWhileOpening) << int(QDialog::Rejected);
+    QTest::newRow("accepted later") << int(Ending::AcceptedLater) << int(QDialog::Accepted);
+    QTest::newRow("rejected later") << int(Ending::RejectedLater) << int(QDialog::Rejected);
+    QTest::newRow("destroyed later") << int(Ending::DestroyedLater) << int(QDialog::Rejected);
+}
+
+void TestDialogs::seamRun()
+{
+    QFETCH(int, ending);
+    QFETCH(int, expected);
+
+    QWidget window;
+    window.show();
+    QPointer<QDialog> dialog = new QDialog(&window);
+    bool endingReturned = false;
+    bool resumedAfterEnding = false;
+    const auto end = [&endingReturned](QDialog *d, Ending how) {
+        switch (how) {
+        case Ending::AcceptedWhileOpening:
+        case Ending::AcceptedLater: d->accept(); break;
+        case Ending::RejectedLater: d->reject(); break;
+        case Ending::DestroyedWhileOpening:
+        case Ending::DestroyedLater: delete d; break;
+        }
+        endingReturned = true;
+    };
+    DialogSeam::setHandler([&](const DialogRequest &r) {
+        const auto how = Ending(ending);
+        if (how == Ending::AcceptedWhileOpening || how == Ending::DestroyedWhileOpening)
+            end(r.dialog, how);
+        else
+            QTimer::singleShot(0, r.dialog, [&end, d = r.dialog, how] { end(d, how); });
+        return int(QMessageBox::Ok);
+    });
+
+    const int result = QCoro::waitFor(runNoting(dialog, &endingReturned, &resumedAfterEnding));
+    DialogSeam::setHandler({});
+    QCOMPARE(result, expected);
+    // The caller never goes on inside the dialog's code or its destructor.
+    QVERIFY(resumedAfterEnding);
+    delete dialog.data();
 }
 
 void TestDialogs::portDialogShows_data()
