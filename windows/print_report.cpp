@@ -24,17 +24,47 @@ namespace qlx {
 
 namespace {
 
-// A fixed-pitch font of the given size: Courier New where it is installed,
-// otherwise the system's fixed font.
+// True when the font gives narrow and wide characters, Latin and Cyrillic, one
+// advance: the report's columns line up by character count only then. A family's
+// own claim (QFontInfo::fixedPitch) is not enough: a substitute may make it.
+bool hasOneAdvance(const QFont &font)
+{
+    const QFontMetricsF metrics(font);
+    const qreal advance = metrics.horizontalAdvance(QLatin1Char('W'));
+    if (advance <= 0)
+        return false;
+    for (const QChar c : QStringLiteral("i.1|-ШыW "))
+        if (!qFuzzyCompare(metrics.horizontalAdvance(c), advance))
+            return false;
+    return true;
+}
+
+// A fixed-pitch font of the given size: DejaVu Sans Mono (which the station's
+// machines get with fonts-dejavu-core), else Courier New or another common
+// monospaced family, else the system's fixed font; the first whose characters
+// really share one advance.
 QFont reportFont(int pointSize)
 {
-    QFont font(QStringLiteral("Courier New"));
-    font.setStyleHint(QFont::TypeWriter);
-    font.setFixedPitch(true);
-    if (!QFontInfo(font).fixedPitch())
-        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPointSize(pointSize);
-    return font;
+    QList<QFont> candidates;
+    for (const char *family : {"DejaVu Sans Mono", "Courier New", "Liberation Mono", "Noto Sans Mono", "Noto Mono"}) {
+        QFont font(QString::fromLatin1(family));
+        font.setStyleHint(QFont::TypeWriter);
+        font.setFixedPitch(true);
+        candidates << font;
+    }
+    candidates << QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    QFont generic(QStringLiteral("monospace"));
+    generic.setStyleHint(QFont::Monospace);
+    generic.setFixedPitch(true);
+    candidates << generic;
+    for (QFont &font : candidates) {
+        font.setPointSize(pointSize);
+        if (hasOneAdvance(font))
+            return font;
+    }
+    QFont fallback = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fallback.setPointSize(pointSize);
+    return fallback;
 }
 
 } // namespace

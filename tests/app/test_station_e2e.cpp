@@ -1,18 +1,15 @@
 // The station program end to end: a fresh folder, an unattended start that scans and
 // polls, a stop by SIGTERM, and what it left in the logs and the database compared with
 // what the simulated nodes answered.
-#include "tests/fixtures/sim_fixture.h"
+#include "tests/fixtures/station_fixture.h"
 
 #include "base/ini_file.h"
 #include "base/station_folder.h"
 #include "storage/unit_files.h"
 
-#include <QDir>
 #include <QMap>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <cmath>
@@ -25,25 +22,6 @@ namespace {
 double decimalNumber(QString text)
 {
     return text.replace(QLatin1Char(','), QLatin1Char('.')).toDouble();
-}
-
-// Rows of a daily log (header left out), split at the tabs.
-QList<QStringList> logRows(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QList<QStringList> rows;
-    const QStringList lines = from_cp1251(f.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-    for (const QString &line : lines.mid(1))
-        rows << line.split(QLatin1Char('\t'));
-    return rows;
-}
-
-QString dailyLog(const StationFolder &folder, const QString &prefix)
-{
-    return QDir(folder.logsDir()).filePath(prefix + QDate::currentDate().toString(QStringLiteral("yyMMdd")) +
-                                           QStringLiteral(".txt"));
 }
 
 // The values recorded for one channel, in order, must be values the node served
@@ -98,22 +76,23 @@ private slots:
         station.setProcessEnvironment(env);
         station.start(QStringLiteral(QLX_STATION_PATH), {QStringLiteral("--home"), dir.path(), QStringLiteral("--autostart")});
 
-        const QString valueLog = dailyLog(folder, QStringLiteral("log_"));
-        const QString alertsLog = dailyLog(folder, QStringLiteral("alerts_"));
+        // The daily logs are read whatever their date: a run may cross midnight.
+        const RowProbe probe(folder);
         const QList<int> addresses = sim.addresses();
-        const auto valueRows = [&] { return int(logRows(valueLog).size()); };
+        const auto valueRows = [&] { return int(probe.valueRows().size()); };
         const auto stderrTail = [&] { return QString::fromUtf8(station.readAllStandardError().right(2000)); };
 
         // The full pass and two short passes over the eight nodes.
         QTRY_VERIFY2_WITH_TIMEOUT(valueRows() >= 3 * addresses.size(), qPrintable(stderrTail()), 150000);
         // Node 21 stops answering: the next pass excludes it, the others go on.
         sim.node(21)->faults().silent = true;
-        QTRY_VERIFY2_WITH_TIMEOUT(logRows(alertsLog).size() == 1, qPrintable(stderrTail()), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(probe.alertRows().size() == 1, qPrintable(stderrTail()), 120000);
         const int afterExclusion = valueRows();
-        QTRY_VERIFY_WITH_TIMEOUT(valueRows() >= afterExclusion + 2 * (addresses.size() - 1), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(valueRows() >= afterExclusion + 2 * (addresses.size() - 1), qPrintable(stderrTail()),
+                                  120000);
         station.terminate();
         QSignalSpy done(&station, &QProcess::finished);
-        QVERIFY(station.state() == QProcess::NotRunning || done.wait(20000));
+        QVERIFY(station.state() == QProcess::NotRunning || done.wait(60000));
         QCOMPARE(station.exitStatus(), QProcess::NormalExit);
         QCOMPARE(station.exitCode(), 0);
 
@@ -127,7 +106,7 @@ private slots:
 
         // Value log: per node and channel, the logged values follow the served ones.
         QMap<QPair<int, int>, QList<double>> logged;
-        const QList<QStringList> rows = logRows(valueLog);
+        const QList<QStringList> rows = probe.valueRows();
         for (const QStringList &fields : rows) {
             QVERIFY2(fields.size() >= 15, qPrintable(fields.join('|')));
             for (int c = 1; c <= 12; ++c)
@@ -150,18 +129,10 @@ private slots:
 
         // Database: twelve rows per value-log row, the same served values in the same order.
         QMap<QPair<int, int>, QList<double>> stored;
-        int dbRows = 0;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("e2e"));
-            db.setDatabaseName(QDir(folder.bdDir()).filePath(QStringLiteral("history.db")));
-            QVERIFY(db.open());
-            QSqlQuery q(QStringLiteral("select sensor, chanel, izm from Sensors_history order by rowid"), db);
-            while (q.next()) {
-                stored[{q.value(0).toInt(), q.value(1).toInt()}] << q.value(2).toDouble();
-                ++dbRows;
-            }
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("e2e"));
+        const QList<RecordedRow> history = probe.history();
+        for (const RecordedRow &row : history)
+            stored[{row.sensor, row.channel}] << row.izm;
+        const int dbRows = int(history.size());
         QCOMPARE(dbRows, 12 * int(rows.size()));
         for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
             const auto [address, c] = it.key();
@@ -171,9 +142,10 @@ private slots:
                      qPrintable(QStringLiteral("node %1 channel %2 stored %3").arg(address).arg(c).arg(mismatch)));
         }
 
-        // Setpoint log: one row per node from its full read, with the node's setpoints.
-        const QList<QStringList> setpoints = logRows(dailyLog(folder, QStringLiteral("ustav_")));
-        QCOMPARE(setpoints.size(), addresses.size());
+        // Setpoint log: one row per node from its full read, with the node's setpoints,
+        // and one more per node at every change of day (a new file).
+        const QList<QStringList> setpoints = probe.setpointRows();
+        QCOMPARE(setpoints.size(), addresses.size() * probe.logFiles(QStringLiteral("ustav_")).size());
         for (const QStringList &fields : setpoints) {
             const sim::Node *node = sim.node(fields.at(0).toInt());
             QVERIFY2(node, qPrintable(fields.join('|')));
@@ -185,7 +157,7 @@ private slots:
         }
 
         // Alerts log: the one exclusion.
-        const QList<QStringList> alerts = logRows(alertsLog);
+        const QList<QStringList> alerts = probe.alertRows();
         QCOMPARE(alerts.size(), 1);
         QCOMPARE(alerts.first().at(0), QStringLiteral("21"));
         QCOMPARE(alerts.first().at(3), kAlertNoAnswer);

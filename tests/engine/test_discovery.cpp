@@ -1,5 +1,5 @@
 // Network discovery against the simulated line.
-#include "tests/fixtures/sim_fixture.h"
+#include "tests/fixtures/station_fixture.h"
 
 #include "base/progress.h"
 #include "engine/station.h"
@@ -15,29 +15,20 @@ namespace {
 const QString kStamp = QStringLiteral("10.12.2026 04:05.06");
 
 // A station on a simulated line at 19200 baud with nodes at the given addresses.
-struct ScanLine {
-    sim::LineSimulator sim;
-    Station station;
-
+struct ScanLine : SimStation {
     bool open(const QList<int> &addresses)
     {
-        if (!openWithNodes(sim, addresses, 19200))
+        if (!openLine(19200, 25))
             return false;
-        PortSettings s;
-        s.port = sim.stationPath();
-        s.baudRate = QStringLiteral("19200");
-        station.comPort().setSettings(s);
-        station.comPort().open();
-        station.line().setAnswerWait(25);
-        station.setLineSpeedText(QStringLiteral("19200"));
+        addNodes(addresses);
         return true;
     }
 
     QStringList listTexts()
     {
         QStringList texts;
-        for (int i = 0; i < station.nodeList().count(); ++i)
-            texts << station.nodeList().text(i);
+        for (int i = 0; i < station().nodeList().count(); ++i)
+            texts << station().nodeList().text(i);
         return texts;
     }
 };
@@ -58,26 +49,26 @@ private slots:
     {
         ScanLine l;
         QVERIFY(l.open({5, 200}));
-        QSignalSpy captions(&l.station, &Station::scanCaptionChanged);
-        run(l.station.mnu_refresh_networkClick());
+        QSignalSpy captions(&l.station(), &Station::scanCaptionChanged);
+        run(l.station().mnu_refresh_networkClick());
 
         QCOMPARE(l.listTexts(), (QStringList{QStringLiteral("1 - Кворлекс - 5"), QStringLiteral("2 - Кворлекс - 200")}));
         QCOMPARE(found_count, 2);
         QCOMPARE(arr_nodes[1].address, 5);
         QCOMPARE(arr_nodes[2].address, 200);
         QCOMPARE(arr_nodes[3].address, 0);
-        QCOMPARE(l.station.eventLog().lines(),
+        QCOMPARE(l.station().eventLog().lines(),
                  (QStringList{kStamp + QStringLiteral(" - Начало опроса сети..."),
                               kStamp + QStringLiteral(" - Опрошено узлов - 255 из 255"),
                               kStamp + QStringLiteral(" - Обнаружено узлов - 2")}));
-        QCOMPARE(l.station.statusPanel(0), QStringLiteral("Опрошено узлов - 255 из 255"));
+        QCOMPARE(l.station().statusPanel(0), QStringLiteral("Опрошено узлов - 255 из 255"));
         QCOMPARE(captions.first().first().toString(), kStopScanCaption);
-        QCOMPARE(l.station.scanCaption(), kScanCaption);
+        QCOMPARE(l.station().scanCaption(), kScanCaption);
         QCOMPARE(scan_running, 0);
         QCOMPARE(VrProgressBar().position(), 0);
-        QVERIFY(!l.station.nodeList().isChecked(0));
+        QVERIFY(!l.station().nodeList().isChecked(0));
         // The command first probes address 1 (three tries, nobody there), then 255 addresses.
-        QCOMPARE(l.sim.frames().size(), 3 + 255);
+        QTRY_COMPARE_WITH_TIMEOUT(l.sim.frames().size(), 3 + 255, 30000);
     }
 
     void stopAtAddress40()
@@ -85,31 +76,31 @@ private slots:
         ScanLine l;
         QVERIFY(l.open({5, 60}));
         std::optional<QCoro::Task<void>> stop;
-        connect(&l.station, &Station::statusPanelChanged, this, [&](int panel, const QString &text) {
+        connect(&l.station(), &Station::statusPanelChanged, this, [&](int panel, const QString &text) {
             if (panel == 0 && text == QStringLiteral("Опрос узла - 40") && !stop)
-                stop.emplace(l.station.mnu_refresh_networkClick()); // the operator gives the command again
+                stop.emplace(l.station().mnu_refresh_networkClick()); // the operator gives the command again
         });
-        run(l.station.mnu_refresh_networkClick());
+        run(l.station().mnu_refresh_networkClick());
         run(std::move(*stop));
-        const QStringList log = l.station.eventLog().lines();
+        const QStringList log = l.station().eventLog().lines();
         QCOMPARE(log.mid(1), (QStringList{kStamp + QStringLiteral(" - Выполнение прервано по запросу пользователя..."),
                                           kStamp + QStringLiteral(" - Опрошено узлов - 40 из 255"),
                                           kStamp + QStringLiteral(" - Обнаружено узлов - 1")}));
         QCOMPARE(l.listTexts(), QStringList{QStringLiteral("1 - Кворлекс - 5")});
-        QCOMPARE(l.station.scanCaption(), kScanCaption);
-        QVERIFY(!l.station.scanActive());
+        QCOMPARE(l.station().scanCaption(), kScanCaption);
+        QVERIFY(!l.station().scanActive());
     }
 
     void rescanFindingFewerLeavesNoTrace()
     {
         ScanLine l;
         QVERIFY(l.open({5, 17, 200}));
-        run(l.station.mnu_refresh_networkClick());
+        run(l.station().mnu_refresh_networkClick());
         QCOMPARE(found_count, 3);
         arr_cells(0, 3).text = QStringLiteral("200");
         l.sim.removeNode(17);
         l.sim.removeNode(200);
-        run(l.station.mnu_refresh_networkClick());
+        run(l.station().mnu_refresh_networkClick());
         QCOMPARE(l.listTexts(), QStringList{QStringLiteral("1 - Кворлекс - 5")});
         QCOMPARE(filled_slot_count(), 1);
         QCOMPARE(arr_nodes[2].address, 0);
@@ -123,12 +114,12 @@ private slots:
         QVERIFY(l.open({7, 9}));
         l.sim.node(7)->faults().badCrc = 1.0;   // answers, but damaged: still a node
         l.sim.node(9)->setListenOnly(true);     // hears nothing but the restart
-        run(l.station.mnu_refresh_networkClick());
+        run(l.station().mnu_refresh_networkClick());
         QCOMPARE(l.listTexts(), QStringList{QStringLiteral("1 - Кворлекс - 7")});
 
-        l.station.setResetComPorts(true);
+        l.station().setResetComPorts(true);
         l.sim.clearFrames();
-        run(l.station.mnu_refresh_networkClick());
+        run(l.station().mnu_refresh_networkClick());
         QCOMPARE(l.listTexts(), (QStringList{QStringLiteral("1 - Кворлекс - 7"), QStringLiteral("2 - Кворлекс - 9")}));
         // One speed broadcast before the first address, a restart before every identify.
         int broadcasts = 0, restarts = 0;
@@ -144,15 +135,15 @@ private slots:
     {
         ScanLine l;
         QVERIFY(l.open({5}));
-        connect(&l.station, &Station::statusPanelChanged, this, [&](int, const QString &text) {
+        connect(&l.station(), &Station::statusPanelChanged, this, [&](int, const QString &text) {
             if (text == QStringLiteral("Опрос узла - 10"))
-                l.station.comPort().close();
+                l.station().comPort().close();
         });
-        run(l.station.mnu_refresh_networkClick());
-        const QStringList log = l.station.eventLog().lines();
+        run(l.station().mnu_refresh_networkClick());
+        const QStringList log = l.station().eventLog().lines();
         QVERIFY2(log.at(1).startsWith(kStamp + QStringLiteral(" - Опрос сети прерван: ")), qPrintable(log.at(1)));
         QCOMPARE(log.at(2), kStamp + QStringLiteral(" - Опрошено узлов - 10 из 255"));
-        QCOMPARE(l.station.scanCaption(), kScanCaption);
+        QCOMPARE(l.station().scanCaption(), kScanCaption);
         QCOMPARE(scan_running, 0);
     }
 

@@ -1,19 +1,16 @@
 // Automatic polling against the simulated line, with the history database and the daily logs.
+#include "tests/fixtures/station_fixture.h"
+
 #include "base/node_table.h"
 #include "base/progress.h"
+#include "base/unit_procedure.h"
 #include "engine/polling.h"
 #include "engine/station.h"
-#include "base/unit_procedure.h"
-#include "storage/unit_dm.h"
-#include "storage/unit_files.h"
 #include "line/unit_protocol.h"
-#include "tests/fixtures/sim_fixture.h"
 
-#include <QDir>
 #include <QSignalSpy>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QTemporaryDir>
+
+#include <utility>
 
 using namespace qlx;
 using namespace qlx::testing;
@@ -40,85 +37,38 @@ struct FakeView : PollingView {
     void repaintMonitor() override {}
 };
 
-struct PollLine {
-    QTemporaryDir dir;
-    sim::LineSimulator sim;
-    Station station;
-    TDM_local dm;
-    std::unique_ptr<DailyLogs> logs;
+// A recording station on the simulated line at 19200 baud, whose polling reports
+// to the fake view. An exchange ends as soon as its answer is complete (FastSpeed),
+// so the answer wait can be generous: a slow machine must not lose answers, and only
+// a silent node waits it out.
+struct PollStation : SimStation {
     FakeView view;
-    std::unique_ptr<Polling> polling;
 
     bool open(const QList<int> &addresses)
     {
-        QDir(dir.path()).mkpath(QStringLiteral("logs"));
-        QDir(dir.path()).mkpath(QStringLiteral("bd"));
-        logs = std::make_unique<DailyLogs>(dir.filePath(QStringLiteral("logs")));
-        if (!logs->open_daily_logs() || !write_sqlite_link(dir.filePath(QStringLiteral("bd"))) ||
-            !dm.open_history_database(dir.filePath(QStringLiteral("bd"))) || !sim.openPty())
+        if (!SimStation::open(19200, 1000))
             return false;
-        reset_node_table_state();
-        for (const int a : addresses) {
-            sim::NodeConfig config = sim::defaultNode(a);
-            config.baud = 19200;
-            config.moving = false;
-            sim.addNode(config);
-            found_count += 1;
-            arr_nodes[found_count].address = a;
-            station.nodeList().append(node_item_text(found_count, a));
-            station.nodeList().setChecked(found_count - 1, true);
-        }
-        PortSettings s;
-        s.port = sim.stationPath();
-        s.baudRate = QStringLiteral("19200");
-        station.comPort().setSettings(s);
-        station.comPort().open();
-        station.line().setAnswerWait(25);
-        polling = std::make_unique<Polling>(station, dm, *logs, view);
+        station().line().setFastSpeed(true);
+        putNodes(addresses);
+        polling().setView(view);
         return true;
     }
-
-    int framesTo(int address, quint8 function) const
-    {
-        int n = 0;
-        for (const auto &f : sim.frames())
-            n += (quint8(f.bytes[0]) == address && quint8(f.bytes[1]) == function) ? 1 : 0;
-        return n;
-    }
-
-    int historyRows()
-    {
-        int n = -1;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("count"));
-            db.setDatabaseName(dir.filePath(QStringLiteral("bd/history.db")));
-            if (db.open()) {
-                QSqlQuery q(QStringLiteral("select count(*) from Sensors_history"), db);
-                n = q.next() ? q.value(0).toInt() : -1;
-            }
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("count"));
-        return n;
-    }
-
-    // Value-log rows of one bus address.
-    int valueRows(int address) const
-    {
-        QFile f(logs->valueLogPath());
-        f.open(QIODevice::ReadOnly);
-        int n = 0;
-        for (const QByteArray &row : f.readAll().split('\n'))
-            n += row.startsWith(QByteArray::number(address) + '\t') ? 1 : 0;
-        return n;
-    }
-
-    int lines(const QString &path) const
-    {
-        QFile f(path);
-        f.open(QIODevice::ReadOnly);
-        return int(f.readAll().count('\n'));
-    }
 };
+
+// What the line and the database held when a pass ended.
+struct PassEnd {
+    QString mode;
+    int readsOf5 = 0;
+    int readsOf17 = 0;
+    int historyRows = 0;
+    bool operator==(const PassEnd &) const = default;
+};
+
+char *toString(const PassEnd &p)
+{
+    return QTest::toString(QStringLiteral("%1 reads of 5: %2, of 17: %3, history rows: %4")
+                               .arg(p.mode).arg(p.readsOf5).arg(p.readsOf17).arg(p.historyRows));
+}
 
 } // namespace
 
@@ -127,100 +77,114 @@ class TestPolling : public QObject {
 private slots:
     void nothingTicked()
     {
-        PollLine l;
+        PollStation l;
         QVERIFY(l.open({5}));
-        l.station.nodeList().setChecked(0, false);
-        run(l.polling->mnu_refreshClick());
-        QVERIFY(!l.polling->running());
+        l.station().nodeList().setChecked(0, false);
+        run(l.polling().mnu_refreshClick());
+        QVERIFY(!l.polling().running());
         QCOMPARE(l.view.messages,
                  QStringList{QStringLiteral("Нет данных для обновления | Не выбрано ни одного узла для обновления")});
-        QVERIFY(l.station.eventLog().lines().last().endsWith(QStringLiteral(" Не выбрано ни одного узла для обновления")));
+        QVERIFY(l.station().eventLog().lines().last().endsWith(QStringLiteral(" Не выбрано ни одного узла для обновления")));
+        // Nothing was sent, so nothing can still be on its way to the simulator.
+        QCOMPARE(l.station().line().statistics().exchanges, 0u);
         QVERIFY(l.sim.frames().isEmpty());
     }
 
     void fullPassThenShortPassesAndExclusion()
     {
-        PollLine l;
+        PollStation l;
         QVERIFY(l.open({5, 17}));
-        l.polling->setInterval(200);
+        const RowProbe probe = l.probe();
+        l.polling().setInterval(200);
+        QList<PassEnd> passEnds;
+        // Nodes fall silent between passes, not in the middle of a read (whose every
+        // channel would wait out the answer wait twice).
+        QList<int> silentFromNextPass;
+        connect(&l.polling(), &Polling::passFinished, this, [&](const QString &mode) {
+            passEnds << PassEnd{mode, l.framesTo(5, 0x03), l.framesTo(17, 0x03), probe.historyCount()};
+            for (const int address : std::exchange(silentFromNextPass, {}))
+                l.sim.node(address)->faults().silent = true;
+        });
         std::optional<QCoro::Task<void>> runTask;
-        runTask.emplace(l.polling->mnu_refreshClick());
-        QVERIFY(l.polling->running());
+        runTask.emplace(l.polling().mnu_refreshClick());
+        QVERIFY(l.polling().running());
         QCOMPARE(l.view.monitors, QStringList{QStringLiteral("Монитор состояний - авт. обновление с интервалом 0 сек.")});
 
-        // First pass: identify, then the full read of each ticked node.
-        QTRY_VERIFY_WITH_TIMEOUT(l.framesTo(17, 0x03) >= 121, 30000);
-        QCOMPARE(l.framesTo(5, 0x03), 121);
-        // Then short reads: 13 register reads a pass.
-        QTRY_VERIFY_WITH_TIMEOUT(l.framesTo(17, 0x03) >= 121 + 13, 30000);
-        QCOMPARE((l.framesTo(5, 0x03) - 121) % 13, 0);
-        QTRY_VERIFY_WITH_TIMEOUT(l.historyRows() >= 2 * 12 * 2, 30000);
-        QCOMPARE(l.historyRows() % 12, 0);
-        QVERIFY(l.view.cells >= 2 * 12 * 2);
+        // First pass: identify, then the full read of each ticked node (121 register
+        // reads); then short reads, 13 register reads a node a pass. Every answering
+        // node of a pass leaves its twelve history rows.
+        QTRY_VERIFY_WITH_TIMEOUT(passEnds.size() >= 2, 60000);
+        QCOMPARE(passEnds.at(0), (PassEnd{QStringLiteral("F"), 121, 121, 2 * 12}));
+        QCOMPARE(passEnds.at(1), (PassEnd{QStringLiteral("NF"), 121 + 13, 121 + 13, 2 * 2 * 12}));
+        QVERIFY2(l.view.cells >= 2 * 12 * 2, qPrintable(QString::number(l.view.cells)));
 
         // Node 17 goes silent: excluded after one failed presence test, its row says so.
-        l.sim.node(17)->faults().silent = true;
-        QTRY_VERIFY_WITH_TIMEOUT(!l.station.nodeList().isChecked(1), 30000);
+        silentFromNextPass = {17};
+        QTRY_VERIFY_WITH_TIMEOUT(!l.station().nodeList().isChecked(1), 60000);
         QCOMPARE(arr_cells(1, 2).text, QStringLiteral("Откл."));
         QCOMPARE(arr_cells(14, 2).text, QStringLiteral("Откл."));
         QCOMPARE(arr_cells(0, 2).text, QStringLiteral("17"));
-        QVERIFY(l.station.statusPanel(1).endsWith(QStringLiteral(" - Узел 17 исключен из списка опроса")));
-        QCOMPARE(l.lines(l.logs->alertsLogPath()), 2); // header and one entry
-        QVERIFY(l.polling->running());
+        QVERIFY(l.station().statusPanel(1).endsWith(QStringLiteral(" - Узел 17 исключен из списка опроса")));
+        QCOMPARE(probe.alertRows().size(), 1);
+        QCOMPARE(probe.alertRows().first().at(0), QStringLiteral("17"));
+        QCOMPARE(probe.alertRows().first().at(3), QStringLiteral("Прибор не отвечает на запросы"));
+        QVERIFY(l.polling().running());
 
         // The last ticked node silent too: the pass ends the run with the message.
-        l.sim.node(5)->faults().silent = true;
-        QTRY_VERIFY_WITH_TIMEOUT(!l.polling->running(), 30000);
+        silentFromNextPass = {5};
+        QTRY_VERIFY_WITH_TIMEOUT(!l.polling().running(), 60000);
         run(std::move(*runTask));
+        QVERIFY(!l.polling().running());
         QCOMPARE(l.view.messages.last(),
                  QStringLiteral("Нет данных для обновления | Не выбрано ни одного узла для обновления.\n\r"
                                 "Автоматическое обновление будет отключено."));
-        QVERIFY(!l.polling->runActive());
-        // One value row per answering node per pass, below the header.
-        QCOMPARE(l.lines(l.logs->valueLogPath()) - 1, l.historyRows() / 12);
+        QVERIFY(!l.polling().runActive());
+        // One value row per answering node per pass.
+        QCOMPARE(probe.valueRows().size(), probe.historyCount() / 12);
+        QCOMPARE(probe.historyCount() % 12, 0);
     }
 
     // Off and on again before the run has seen the cleared mark: the run goes on,
     // and the second switch-on starts no run of its own.
     void switchedOnAgainWhileFinishingKeepsOneRun()
     {
-        PollLine l;
+        PollStation l;
         QVERIFY(l.open({5}));
-        l.polling->setInterval(0);
-        QSignalSpy passes(l.polling.get(), &Polling::passFinished);
+        l.polling().setInterval(0);
+        QSignalSpy passes(&l.polling(), &Polling::passFinished);
         std::optional<QCoro::Task<void>> runTask;
-        runTask.emplace(l.polling->mnu_refreshClick());
-        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= 2, 30000);
+        runTask.emplace(l.polling().mnu_refreshClick());
+        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= 2, 60000);
 
-        run(l.polling->mnu_refreshClick()); // off
-        QCoro::Task<void> again = l.polling->mnu_refreshClick(); // on, at once
+        run(l.polling().mnu_refreshClick()); // off
+        QCoro::Task<void> again = l.polling().mnu_refreshClick(); // on, at once
         QVERIFY(again.isReady());
-        QVERIFY(l.polling->running());
+        QVERIFY(l.polling().running());
         QVERIFY(!runTask->isReady());
         const int before = int(passes.count());
-        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= before + 2, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= before + 2, 60000);
         // The monitor is asked for again (the operator may have closed it), not a run.
         QCOMPARE(l.view.monitors.size(), 2);
         QCOMPARE(l.view.monitors.at(1), l.view.monitors.at(0));
 
-        run(l.polling->mnu_refreshClick()); // off for good
+        run(l.polling().mnu_refreshClick()); // off for good
         run(std::move(*runTask));
-        QVERIFY(!l.polling->runActive());
+        QVERIFY(!l.polling().runActive());
     }
 
     // A negative interval is no wait at all: the passes follow each other.
     void negativeIntervalNeverHangs()
     {
-        PollLine l;
+        PollStation l;
         QVERIFY(l.open({5}));
-        l.polling->setInterval(-5000);
-        QSignalSpy passes(l.polling.get(), &Polling::passFinished);
+        l.polling().setInterval(-5000);
+        QSignalSpy passes(&l.polling(), &Polling::passFinished);
         std::optional<QCoro::Task<void>> runTask;
-        runTask.emplace(l.polling->mnu_refreshClick());
-        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= 4, 30000);
+        runTask.emplace(l.polling().mnu_refreshClick());
+        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= 4, 60000);
         QCOMPARE(passes.at(0).at(0).toString(), QStringLiteral("F"));
         QCOMPARE(passes.at(3).at(0).toString(), QStringLiteral("NF"));
-        run(l.polling->mnu_refreshClick());
+        run(l.polling().mnu_refreshClick());
         run(std::move(*runTask));
     }
 
@@ -228,46 +192,47 @@ private slots:
     // channel, the run stops, and the half-read node leaves no row behind.
     void readStoppedByClosingIsNotRecorded()
     {
-        PollLine l;
+        PollStation l;
         QVERIFY(l.open({5, 17}));
-        l.polling->setInterval(0);
-        QSignalSpy passes(l.polling.get(), &Polling::passFinished);
+        const RowProbe probe = l.probe();
+        l.polling().setInterval(0);
+        QSignalSpy passes(&l.polling(), &Polling::passFinished);
         std::optional<QCoro::Task<void>> runTask;
-        runTask.emplace(l.polling->mnu_refreshClick());
-        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= 2, 30000);
+        runTask.emplace(l.polling().mnu_refreshClick());
+        QTRY_VERIFY_WITH_TIMEOUT(passes.count() >= 2, 60000);
 
-        int rowsOf17 = -1;
+        qsizetype rowsOf17 = -1;
         connect(&VrProgressBar(), &ProgressValue::changed, this, [&](int position, int) {
             // Channel 3 is next and the last request went to the node being read.
             if (rowsOf17 >= 0 || position != 3 || quint8(l.sim.frames().last().bytes[0]) != 17)
                 return;
-            rowsOf17 = l.valueRows(17);
+            rowsOf17 = probe.valueRows(17).size();
             abort_read = 1;
-            l.polling->stop();
+            l.polling().stop();
         });
         run(std::move(*runTask));
         disconnect(&VrProgressBar(), nullptr, this, nullptr);
         QVERIFY(rowsOf17 > 0);
-        QCOMPARE(l.valueRows(17), rowsOf17);
+        QCOMPARE(probe.valueRows(17).size(), rowsOf17);
         QCOMPARE(abort_read, 0);
-        QCOMPARE(l.lines(l.logs->valueLogPath()) - 1, l.historyRows() / 12);
-        QCOMPARE(l.historyRows() % 12, 0);
+        QCOMPARE(probe.valueRows().size(), probe.historyCount() / 12);
+        QCOMPARE(probe.historyCount() % 12, 0);
     }
 
     void errorEndsTheRunVisibly()
     {
-        PollLine l;
+        PollStation l;
         QVERIFY(l.open({5}));
-        l.polling->setInterval(0);
+        l.polling().setInterval(0);
         std::optional<QCoro::Task<void>> runTask;
-        runTask.emplace(l.polling->mnu_refreshClick());
-        QTRY_VERIFY_WITH_TIMEOUT(l.framesTo(5, 0x03) >= 121, 30000);
-        l.station.comPort().close(); // the port is lost
+        runTask.emplace(l.polling().mnu_refreshClick());
+        QTRY_VERIFY_WITH_TIMEOUT(l.framesTo(5, 0x03) >= 121, 60000);
+        l.station().comPort().close(); // the port is lost
         run(std::move(*runTask));
-        QVERIFY(!l.polling->running());
+        QVERIFY(!l.polling().running());
         QCOMPARE(l.view.states.last(), false);
-        QVERIFY(l.station.eventLog().lines().last().contains(QStringLiteral(" - Автоматическое обновление остановлено: ")));
-        QCOMPARE(l.station.statusPanel(1), l.station.eventLog().lines().last());
+        QVERIFY(l.station().eventLog().lines().last().contains(QStringLiteral(" - Автоматическое обновление остановлено: ")));
+        QCOMPARE(l.station().statusPanel(1), l.station().eventLog().lines().last());
     }
 };
 

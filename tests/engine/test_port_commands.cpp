@@ -1,50 +1,24 @@
 // Port and speed commands of the station against the simulated line.
-#include "tests/fixtures/sim_fixture.h"
+#include "tests/fixtures/station_fixture.h"
 
 #include "engine/station.h"
 #include "base/unit_procedure.h"
 
 #include <QSignalSpy>
-#include <QTemporaryDir>
 
 using namespace qlx;
 using namespace qlx::testing;
-
-namespace {
-
-struct PortLine {
-    QTemporaryDir dir;
-    sim::LineSimulator sim;
-    Station station;
-
-    bool open(int baud = 9600)
-    {
-        if (!sim.openPty())
-            return false;
-        station.useFolder(StationFolder(dir.path()));
-        PortSettings s;
-        s.port = sim.stationPath();
-        s.baudRate = QString::number(baud);
-        station.comPort().setSettings(s);
-        station.comPort().open();
-        station.line().setAnswerWait(40);
-        station.setLineSpeedText(QString::number(baud));
-        return true;
-    }
-};
-
-} // namespace
 
 class TestPortCommands : public QObject {
     Q_OBJECT
 private slots:
     void startNetworkBroadcastsThePresentSpeed()
     {
-        PortLine l;
-        QVERIFY(l.open(19200));
-        QSignalSpy ticked(&l.station, &Station::speedTicked);
-        run(l.station.start_network());
-        QCOMPARE(l.sim.frames().size(), 1);
+        SimStation l;
+        QVERIFY(l.openLine(19200, 40));
+        QSignalSpy ticked(&l.station(), &Station::speedTicked);
+        run(l.station().start_network());
+        QTRY_COMPARE_WITH_TIMEOUT(l.sim.frames().size(), 1, 30000);
         QCOMPARE(l.sim.frames().first().bytes, QByteArray::fromHex("0013047D33"));
         QCOMPARE(l.sim.frames().first().lineBaud, 19200);
         QCOMPARE(ticked.first().first().toString(), QStringLiteral("19200"));
@@ -52,57 +26,57 @@ private slots:
 
     void speedChangeGoesOutAtTheOldSpeed()
     {
-        PortLine l;
-        QVERIFY(l.open(9600));
+        SimStation l;
+        QVERIFY(l.openLine(9600, 40));
         sim::Node *node = l.sim.addNode(sim::defaultNode(5));
-        run(l.station.change_speed(QStringLiteral("4800")));
-        QCOMPARE(l.sim.frames().size(), 1);
+        run(l.station().change_speed(QStringLiteral("4800")));
+        QTRY_COMPARE_WITH_TIMEOUT(l.sim.frames().size(), 1, 30000);
         QCOMPARE(l.sim.frames().first().bytes.left(3), QByteArray::fromHex("001302"));
         QCOMPARE(l.sim.frames().first().lineBaud, 9600);
-        QCOMPARE(l.station.lineSpeedText(), QStringLiteral("4800"));
-        QCOMPARE(l.station.comPort().settings().baud(), 4800);
+        QCOMPARE(l.station().lineSpeedText(), QStringLiteral("4800"));
+        QCOMPARE(l.station().comPort().settings().baud(), 4800);
         QCOMPARE(l.sim.lineBaud(), 4800);
         QCOMPARE(node->baud(), 4800);
         // Station and node meet again at the new speed.
-        l.station.line().setAnswerWait(80);
-        QVERIFY(run(l.station.test_quorlex_in_net(5)));
+        l.station().line().setAnswerWait(80);
+        QVERIFY(run(l.station().test_quorlex_in_net(5)));
     }
 
     void openCloseAndSettingsFile()
     {
-        PortLine l;
-        QVERIFY(l.open());
-        QVERIFY(!l.station.toggle_port());
-        QVERIFY(!l.station.comPort().isOpen());
-        QVERIFY(l.station.toggle_port());
-        QVERIFY(l.station.store_port_settings());
-        PortSettings s = l.station.comPort().settings();
+        SimStation l;
+        QVERIFY(l.openLine(9600, 40));
+        QVERIFY(!l.station().toggle_port());
+        QVERIFY(!l.station().comPort().isOpen());
+        QVERIFY(l.station().toggle_port());
+        QVERIFY(l.station().store_port_settings());
+        PortSettings s = l.station().comPort().settings();
         s.port = QStringLiteral("/dev/qlx-no-such-port");
-        l.station.comPort().setSettings(s);
-        l.station.comPort().close();
-        QVERIFY(!l.station.toggle_port()); // silent failure
-        QVERIFY(l.station.load_port_settings());
-        QCOMPARE(l.station.comPort().settings().port, l.sim.stationPath());
-        QVERIFY(l.station.toggle_port());
+        l.station().comPort().setSettings(s);
+        l.station().comPort().close();
+        QVERIFY(!l.station().toggle_port()); // silent failure
+        QVERIFY(l.station().load_port_settings());
+        QCOMPARE(l.station().comPort().settings().port, l.sim.stationPath());
+        QVERIFY(l.station().toggle_port());
     }
 
     void modemLinesAndFastSpeed()
     {
-        PortLine l;
-        QVERIFY(l.open());
+        SimStation l;
+        QVERIFY(l.openLine(9600, 40));
         set_clock([] { return QDateTime(QDate(2026, 12, 10), QTime(4, 5, 6)); });
-        QVERIFY(!l.station.set_dtr(true)); // a pseudo-terminal has no modem lines
-        QVERIFY(!l.station.set_rts(true));
+        QVERIFY(!l.station().set_dtr(true)); // a pseudo-terminal has no modem lines
+        QVERIFY(!l.station().set_rts(true));
         set_clock({});
-        QCOMPARE(l.station.eventLog().lines().size(), 2);
-        QVERIFY(l.station.eventLog().lines().first().startsWith(QStringLiteral("10.12.2026 04:05.06 - ")));
-        QVERIFY(l.station.comPort().isOpen());
+        QCOMPARE(l.station().eventLog().lines().size(), 2);
+        QVERIFY(l.station().eventLog().lines().first().startsWith(QStringLiteral("10.12.2026 04:05.06 - ")));
+        QVERIFY(l.station().comPort().isOpen());
 
-        l.station.set_fast_speed(true);
-        QVERIFY(l.station.line().fastSpeed());
-        QCOMPARE(StationSettings(StationFolder(l.dir.path())).fastSpeed(), true);
-        l.station.set_fast_speed(false);
-        QCOMPARE(StationSettings(StationFolder(l.dir.path())).fastSpeed(), false);
+        l.station().set_fast_speed(true);
+        QVERIFY(l.station().line().fastSpeed());
+        QCOMPARE(StationSettings(l.folder()).fastSpeed(), true);
+        l.station().set_fast_speed(false);
+        QCOMPARE(StationSettings(l.folder()).fastSpeed(), false);
     }
 };
 

@@ -6,21 +6,23 @@
 
 #include <QSignalSpy>
 
-#include <qcoro/qcorotimer.h>
-#include <QTimer>
+#include <functional>
+#include <memory>
 
 using namespace qlx;
 using namespace qlx::testing;
 
 namespace {
 
-QCoro::Task<QByteArray> exchangeAfter(Transaction &line, int delayMs, QByteArray request, int cap)
+// Starts `start` once, when the simulator has taken in the next frame: the
+// exchange that sent it is then in its answer wait.
+void onceHeard(sim::LineSimulator &sim, QObject *context, std::function<void()> start)
 {
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.start(delayMs);
-    co_await qCoro(timer).waitForTimeout();
-    co_return co_await line.Timed_exchange(request, cap);
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = QObject::connect(&sim, &sim::LineSimulator::frameReceived, context, [connection, start] {
+        QObject::disconnect(*connection);
+        start();
+    });
 }
 
 } // namespace
@@ -106,7 +108,7 @@ private slots:
         node->faults().lateMs = 150;
         QSignalSpy late(&l.sim, &sim::LineSimulator::answerSent);
         QCOMPARE(run(l.line->Timed_exchange(Build_read_request(5, 192, 1), 10)), QByteArray());
-        QVERIFY(late.wait(2000)); // the answer comes after the wait was over
+        QVERIFY(late.wait(30000)); // the answer comes after the wait was over
         const QByteArray lateAnswer = late.first().first().toByteArray();
         node->faults().lateMs = 0;
 
@@ -147,10 +149,18 @@ private slots:
         sim::Node *node = l.addStillNode(5);
         node->setRaw(1, 1111);
         node->setRaw(2, 2222);
-        // B is asked for 20 ms into A's wait; it must run after A, and each gets its own answer.
+        // B is asked while A waits for its answer (the node has A's request); it must
+        // run after A, and each gets its own answer.
+        std::optional<QCoro::Task<QByteArray>> b;
+        bool aWaiting = false;
+        onceHeard(l.sim, this, [&] {
+            aWaiting = l.line->busy();
+            b.emplace(l.line->Timed_exchange(Build_read_request(5, 193, 1), 10));
+        });
         auto a = l.line->Timed_exchange(Build_read_request(5, 192, 1), 10);
-        auto b = exchangeAfter(*l.line, 20, Build_read_request(5, 193, 1), 10);
-        const QByteArray answerB = run(std::move(b));
+        QTRY_VERIFY_WITH_TIMEOUT(b.has_value(), 30000);
+        QVERIFY(aWaiting);
+        const QByteArray answerB = run(std::move(*b));
         const QByteArray answerA = run(std::move(a));
         QCOMPARE(regs_to_int32(answerA.mid(3, 2)), 1111);
         QCOMPARE(regs_to_int32(answerB.mid(3, 2)), 2222);
@@ -171,8 +181,9 @@ private slots:
         QByteArray inner;
         auto nested = [&]() -> QCoro::Task<void> { inner = co_await l.line->Timed_exchange(Build_identify(6), 13); };
         std::optional<QCoro::Task<void>> innerTask;
-        QTimer::singleShot(10, this, [&] { innerTask.emplace(nested()); });
+        onceHeard(l.sim, this, [&] { innerTask.emplace(nested()); });
         const QByteArray outer = run(l.line->Timed_exchange(Build_identify(5), 13));
+        QVERIFY(innerTask.has_value());
         QCOMPARE(quint8(outer[0]), quint8(5));
         run(std::move(*innerTask));
         QCOMPARE(quint8(inner[0]), quint8(6));

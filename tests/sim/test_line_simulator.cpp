@@ -23,7 +23,7 @@ Q_DECLARE_METATYPE(qlx::sim::NodeFaults)
 
 namespace {
 
-constexpr int kWaitMs = 5000;   // only ever reached when something is broken
+constexpr int kWaitMs = 30000;   // only ever reached when something is broken
 
 QByteArray frame(const char *hex)
 {
@@ -277,12 +277,16 @@ private slots:
 
         // The codes move with time, unless frozen.
         const QByteArray rawRead = append_crc(QByteArray(1, static_cast<char>(address)) + QByteArray::fromHex("0300C0000C"));
-        QTest::qWait(500);
-        const QByteArray later = m_station->ask(rawRead, 5 + 24);
-        QVERIFY(later.mid(3, 24) != data.mid(2 * kRawRegister, 24));
+        const qint64 readAtMs = m_sim->elapsedMs();
+        QTRY_VERIFY_WITH_TIMEOUT(m_station->ask(rawRead, 5 + 24).mid(3, 24) != data.mid(2 * kRawRegister, 24), kWaitMs);
+        const qint64 movedAfterMs = m_sim->elapsedMs() - readAtMs;
         node->setMoving(false);
         const QByteArray frozen = m_station->ask(rawRead, 5 + 24);
-        QTest::qWait(500);
+        // As long again on the simulator's clock as the moving codes took to change, and
+        // at least half a second: frozen codes stay.
+        const qint64 frozenAtMs = m_sim->elapsedMs();
+        QVERIFY(QTest::qWaitFor([&] { return m_sim->elapsedMs() >= frozenAtMs + qMax<qint64>(500, movedAfterMs); },
+                                kWaitMs + movedAfterMs));
         QCOMPARE(m_station->ask(rawRead, 5 + 24), frozen);
     }
 

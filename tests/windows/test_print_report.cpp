@@ -1,6 +1,7 @@
-// The printed state report: its text over a two-node monitor in both layouts,
-// the column formatter, saving with CR LF, printing in landscape and the
-// monitor's direct print.
+// The state report window: the report a two-node monitor makes in both layouts,
+// in a fixed-pitch font, saving through the dialog, printing in landscape and the
+// monitor's direct print. The report text itself is tested window-less in
+// tests/engine/test_report_lines.cpp, against the same fixtures.
 #include "base/node_table.h"
 #include "engine/station.h"
 #include "widgets/dialog_seam.h"
@@ -12,6 +13,7 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontMetricsF>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPrinter>
@@ -62,14 +64,11 @@ private slots:
     void init();
     void cleanup();
 
-    void formatReportLine_data();
-    void formatReportLine();
     void reportText_data();
     void reportText();
     void monitorWithoutPolledNodes();
     void saveWritesCp1251WithCrLf();
     void saveAsksBeforeReplacing();
-    void saveFailureIsReported();
     void printsLandscapeWithTitle();
     void printWithoutPrinterIsReported();
     void directPrintClosesTheReport();
@@ -100,24 +99,6 @@ void TestPrintReport::cleanup()
     m_station = nullptr;
 }
 
-void TestPrintReport::formatReportLine_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("line");
-    QTest::newRow("three columns") << QStringLiteral("7\tab\tlast| ") << QStringLiteral("|   7|      ab|     last|");
-    QTest::newRow("longer texts are not cut")
-        << QStringLiteral("12345\t123456789\tx| ") << QStringLiteral("|12345|123456789|        x|");
-    QTest::newRow("no tab: only the last column") << QStringLiteral("z| ") << QStringLiteral("|        z|");
-    QTest::newRow("blanks are padded like text") << QStringLiteral(" \t \t | ") << QStringLiteral("|    |        |         |");
-}
-
-void TestPrintReport::formatReportLine()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, line);
-    QCOMPARE(format_report_line(text), line);
-}
-
 void TestPrintReport::reportText_data()
 {
     QTest::addColumn<bool>("multiLine");
@@ -139,7 +120,18 @@ void TestPrintReport::reportText()
     QCOMPARE(report->windowTitle(), QStringLiteral("Просмотр отчета"));
     QVERIFY(report->Memo()->isReadOnly());
     QCOMPARE(report->Memo()->lineWrapMode(), QPlainTextEdit::NoWrap);
-    QVERIFY(QFontInfo(report->Memo()->font()).fixedPitch());
+    // Fixed pitch for real: narrow and wide characters, Latin and Cyrillic, take one
+    // advance, so the columns line up.
+    const QFontMetricsF metrics(report->Memo()->font());
+    const qreal advance = metrics.horizontalAdvance(QLatin1Char('W'));
+    QVERIFY(advance > 0);
+    for (const QChar c : QStringLiteral("i.1|- ШыДж"))
+        QVERIFY2(qFuzzyCompare(metrics.horizontalAdvance(c), advance),
+                 qPrintable(QStringLiteral("'%1' is %2 wide, 'W' %3 in %4")
+                                .arg(c)
+                                .arg(metrics.horizontalAdvance(c))
+                                .arg(advance)
+                                .arg(QFontInfo(report->Memo()->font()).family())));
     const QStringList expected = fixtureLines(fixture);
     const QStringList actual = report->lines();
     for (qsizetype i = 0; i < qMin(expected.size(), actual.size()); ++i)
@@ -188,7 +180,7 @@ void TestPrintReport::saveWritesCp1251WithCrLf()
     report.setLines(lines);
 
     QCoro::Task<void> save = report.saveClick();
-    QTRY_VERIFY(save.isReady());
+    QTRY_VERIFY_WITH_TIMEOUT(save.isReady(), 30000);
 
     QCOMPARE(seen, (QStringList{QStringLiteral("Сохранить отчет"), reports,
                                 QStringLiteral("Текстовые файлы (*.txt)|Все файлы (*.*)"), QStringLiteral("txt")}));
@@ -227,7 +219,7 @@ void TestPrintReport::saveAsksBeforeReplacing()
         TFrm_print report(dir.path());
         report.setLines({QStringLiteral("new")});
         QCoro::Task<void> save = report.saveClick();
-        QTRY_VERIFY(save.isReady());
+        QTRY_VERIFY_WITH_TIMEOUT(save.isReady(), 30000);
 
         QCOMPARE(questions.size(), 1);
         QVERIFY(questions.first().contains(QStringLiteral("уже существует")));
@@ -236,17 +228,6 @@ void TestPrintReport::saveAsksBeforeReplacing()
         QCOMPARE(file.readAll(), answer == QMessageBox::Yes ? QByteArray("new\r\n") : QByteArray("old"));
         QCOMPARE(dialogs, answer == QMessageBox::Yes ? 1 : 2);
     }
-}
-
-void TestPrintReport::saveFailureIsReported()
-{
-    QTemporaryDir dir;
-    // A folder in the way of the file: nothing can be written there.
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("taken.txt")));
-    const QString error = save_report_lines(dir.filePath(QStringLiteral("taken.txt")), {QStringLiteral("x")});
-    QVERIFY(!error.isEmpty());
-    QVERIFY(error.contains(QStringLiteral("taken.txt")));
-    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("taken.txt"))).isDir());
 }
 
 void TestPrintReport::printsLandscapeWithTitle()
@@ -326,7 +307,7 @@ void TestPrintReport::directPrintClosesTheReport()
     QVERIFY(errors.isEmpty());
     QVERIFY(QFileInfo(current.outputFileName()).size() > 0);
     QCOMPARE(current.pageLayout().orientation(), QPageLayout::Landscape);
-    QTRY_VERIFY(shown.isNull()); // closed and destroyed once printed
+    QTRY_VERIFY_WITH_TIMEOUT(shown.isNull(), 30000); // closed and destroyed once printed
     current.setOutputFileName(QString());
 }
 
