@@ -25,15 +25,19 @@ QCoro::Task<void> record_history(Station &station, TDM_local &dm, DailyLogs &log
 {
     const int address = arr_nodes[slot].address;
     const QDateTime recTime = current_time(); // one time for the twelve rows of the poll
-    dm.begin_node();
+    co_await service_events();                // let the interface run before the node's rows
+    if (!recording())
+        co_return;
+    QList<PollRow> rows;
+    rows.reserve(kChannels);
     for (int c = 1; c <= kChannels; ++c) {
-        co_await service_events(); // let the interface run between channels
-        if (!recording())
-            continue;
         const HistoryValues v = history_values(slot, c);
-        QString error;
-        if (dm.insert_poll(address, c, v.nu, v.vu, v.izm, recTime, &error))
-            continue;
+        rows.append({c, v.nu, v.vu, v.izm});
+    }
+    if (dm.write_node(address, recTime, rows))
+        co_return;
+    // None of the node's rows was written: each channel is reported.
+    for (int c = 1; c <= kChannels; ++c) {
         const QString line = time_stamp() + QStringLiteral(" - Узел ") + QString::number(address) +
                              QStringLiteral("Ошибка записи в базу данных, канал - ") + QString::number(c);
         station.eventLog().append(line);

@@ -1,6 +1,9 @@
 // The history half of recording a node reading: the twelve database rows of
-// one poll, with the failure report of every channel whose row could not be
-// written (event-log line, status panel 1, alerts-log entry).
+// one poll, written as one transaction (all or none), with the failure report
+// of every channel whose row could not be written (event-log line, status
+// panel 1, alerts-log entry). The interface gets a turn of the event loop
+// before each node's rows; none inside the transaction, which holds the
+// database's write lock.
 #pragma once
 
 #include <functional>
@@ -13,9 +16,10 @@ class DailyLogs;
 class Station;
 class TDM_local;
 
-// Writes the rows of slot n while `recording()` answers true (it is asked before every
-// channel, so unticking the menu item stops the rows at once). An alerts-log write error
-// (LogWriteError) goes to the caller.
+// Writes the rows of slot n when `recording()` answers true. It is asked once per node,
+// after the turn of the event loop, so unticking the menu item stops the rows from the
+// next node on (the node being written keeps all its rows or none). An alerts-log write
+// error (LogWriteError) goes to the caller.
 QCoro::Task<void> record_history(Station &station, TDM_local &dm, DailyLogs &logs, int slot,
                                  std::function<bool()> recording);
 

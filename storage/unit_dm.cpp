@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSqlError>
 #include <QSqlRecord>
@@ -11,6 +13,8 @@
 namespace qlx {
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcHistory, "quorlex.history", QtWarningMsg)
 
 constexpr const char *kTimeFormat = "yyyy-MM-dd hh:mm:ss";
 
@@ -206,14 +210,14 @@ bool TDM_local::fail(const QString &text)
     return false;
 }
 
-bool TDM_local::isOpen() const
+bool TDM_local::isConnected() const
 {
-    return m_db.isValid() && m_db.isOpen();
+    return m_db.isValid() && m_db.isOpen() && !m_insert.lastQuery().isEmpty();
 }
 
 bool TDM_local::open_history_database(const QString &bdDir)
 {
-    if (isOpen())
+    if (m_opened)
         return true;
     QString error;
     const std::optional<HistoryLink> link = read_history_link(bdDir, &error);
@@ -222,7 +226,8 @@ bool TDM_local::open_history_database(const QString &bdDir)
     m_link = *link;
     m_bdDir = bdDir;
     m_haveLink = true;
-    return openConnection();
+    m_opened = openConnection();
+    return m_opened;
 }
 
 void TDM_local::closeConnection()
@@ -245,8 +250,9 @@ bool TDM_local::openConnection()
     if (sqlite) {
         const QString path = QDir(m_bdDir).absoluteFilePath(m_link.dataSource);
         m_db.setDatabaseName(path);
-        // Another process may use the same file: wait for its locks instead of failing.
-        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        // Another program may write the same file: wait for its lock briefly,
+        // never long enough to freeze the window.
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kHistoryLockWaitMs));
     } else {
         m_db.setHostName(m_link.dataSource);
         if (m_link.port > 0)
@@ -254,19 +260,26 @@ bool TDM_local::openConnection()
         m_db.setDatabaseName(m_link.catalog);
         m_db.setUserName(m_link.user);
         m_db.setPassword(m_link.password);
-        m_db.setConnectOptions(QStringLiteral("connect_timeout=5"));
+        // The options go to libpq as they are. tcp_user_timeout is ignored on a socket folder.
+        m_db.setConnectOptions(QStringLiteral("connect_timeout=%1;tcp_user_timeout=%2")
+                                   .arg(kPgConnectTimeoutS)
+                                   .arg(kPgTcpUserTimeoutMs));
     }
     if (!m_db.open())
         return fail(errorText(m_db.lastError()));
-    if (sqlite) {
-        // WAL lets readers in other processes work beside our writes.
-        QSqlQuery pragma(m_db);
-        if (!pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
-            const QString text = errorText(pragma.lastError());
-            closeConnection();
-            return fail(text);
-        }
+    // SQLite: WAL lets readers in other processes work beside our writes.
+    // PostgreSQL: a table lock held by another program is waited for as briefly
+    // as the SQLite write lock.
+    const QString setup = sqlite ? QStringLiteral("PRAGMA journal_mode=WAL")
+                                 : QStringLiteral("SET lock_timeout = %1").arg(kHistoryLockWaitMs);
+    QSqlQuery pragma(m_db);
+    if (!pragma.exec(setup)) {
+        const QString text = errorText(pragma.lastError());
+        pragma = QSqlQuery();
+        closeConnection();
+        return fail(text);
     }
+    pragma = QSqlQuery();
     if (!applySchema() || !prepareStatements()) {
         const QString text = m_lastError;
         closeConnection();
@@ -278,12 +291,17 @@ bool TDM_local::openConnection()
 
 bool TDM_local::applySchema()
 {
-    const QStringList tables = m_db.tables(QSql::Tables);
-    auto has = [&tables](const char *name) {
-        return tables.contains(QString::fromLatin1(name), Qt::CaseInsensitive);
-    };
-    if (has("Sensors_history") && has("interval"))
+    // A row source the station reads may be a view or a table of the site's own.
+    const QStringList existing = m_db.tables(QSql::Tables) + m_db.tables(QSql::Views);
+    const auto has = [&existing](const QString &name) { return existing.contains(name, Qt::CaseInsensitive); };
+    QStringList missing;
+    for (const char *name : {"Sensors_history", "interval", "sensors_history1", "query_sensors_history", "sens_num"})
+        if (!has(QString::fromLatin1(name)))
+            missing << QString::fromLatin1(name);
+    if (missing.isEmpty())
         return true;
+    qCInfo(lcHistory) << "applying the history schema, missing:" << missing;
+
     const bool sqlite = m_link.engine == HistoryEngine::SQLite;
     QFile file(QString::fromLatin1(sqlite ? ":/history/schema_sqlite.sql" : ":/history/schema_postgresql.sql"));
     if (!file.open(QIODevice::ReadOnly))
@@ -293,20 +311,32 @@ bool TDM_local::applySchema()
     for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n'))
         if (!line.trimmed().startsWith(QLatin1String("--")))
             script += line + u'\n';
+    // Every statement leaves an existing object alone (IF NOT EXISTS), except
+    // PostgreSQL's CREATE OR REPLACE VIEW: a row source the site already has is kept.
+    static const QRegularExpression createView(
+        QStringLiteral("^\\s*CREATE\\s+(?:OR\\s+REPLACE\\s+)?VIEW\\s+(?:IF\\s+NOT\\s+EXISTS\\s+)?\"?(\\w+)"),
+        QRegularExpression::CaseInsensitiveOption);
     if (!m_db.transaction())
         return fail(errorText(m_db.lastError()));
     for (const QString &statement : script.split(u';')) {
         if (statement.trimmed().isEmpty())
             continue;
+        const QRegularExpressionMatch view = createView.match(statement);
+        if (view.hasMatch() && has(view.captured(1)))
+            continue;
         QSqlQuery query(m_db);
         if (!query.exec(statement)) {
             const QString text = errorText(query.lastError());
+            query = QSqlQuery();
             m_db.rollback();
             return fail(QStringLiteral("cannot create the history schema: %1").arg(text));
         }
     }
-    if (!m_db.commit())
-        return fail(errorText(m_db.lastError()));
+    if (!m_db.commit()) {
+        const QString text = errorText(m_db.lastError());
+        m_db.rollback();
+        return fail(text);
+    }
     return true;
 }
 
@@ -327,56 +357,108 @@ bool TDM_local::prepareStatements()
     return true;
 }
 
-bool TDM_local::execInsert(int sensor, int chanel, double nu, double vu, double izm,
-                           const QString &time, QString *error)
+TDM_local::Write TDM_local::classify(const QSqlError &error) const
 {
-    if (!isOpen() || m_insert.lastQuery().isEmpty()) {
-        if (error)
-            *error = m_lastError.isEmpty() ? QStringLiteral("the history database is not open") : m_lastError;
-        return false;
+    const QString code = error.nativeErrorCode();
+    if (m_link.engine == HistoryEngine::SQLite) {
+        // SQLITE_BUSY and SQLITE_LOCKED (primary or extended codes): another
+        // program holds the lock. Anything else may be a replaced or damaged
+        // file, which a reopen may cure.
+        bool ok = false;
+        const int primary = code.toInt(&ok) & 0xff;
+        return ok && (primary == 5 || primary == 6) ? Write::Refused : Write::Lost;
+    }
+    // PostgreSQL: a SQLSTATE means the server answered, except for connection
+    // exceptions (08) and a server shutting down or refusing (57).
+    if (code.isEmpty() || code.startsWith(QLatin1String("08")) || code.startsWith(QLatin1String("57")))
+        return Write::Lost;
+    return Write::Refused;
+}
+
+TDM_local::Write TDM_local::writeRows(int sensor, const QString &time, const QList<PollRow> &rows, QString *error)
+{
+    if (!isConnected()) {
+        *error = QStringLiteral("the connection to the history database is not open");
+        return Write::Lost;
     }
     // SQLite keeps writing into a file that was deleted or moved while open,
     // and those rows would be lost: a file gone from its path counts as a lost database.
     if (m_link.engine == HistoryEngine::SQLite && !QFileInfo(m_db.databaseName()).isFile()) {
-        if (error)
-            *error = QStringLiteral("the database file %1 is gone").arg(m_db.databaseName());
-        return false;
+        *error = QStringLiteral("the database file %1 is gone").arg(m_db.databaseName());
+        return Write::Lost;
     }
-    m_insert.addBindValue(sensor);
-    m_insert.addBindValue(chanel);
-    m_insert.addBindValue(nu);
-    m_insert.addBindValue(vu);
-    m_insert.addBindValue(izm);
-    m_insert.addBindValue(time);
-    if (m_insert.exec())
-        return true;
-    if (error)
-        *error = errorText(m_insert.lastError());
-    return false;
-}
-
-bool TDM_local::insert_poll(int sensor, int chanel, double nu, double vu, double izm,
-                            const QDateTime &rec_time, QString *error)
-{
-    const QString time = history_time_text(rec_time);
-    QString text;
-    if (execInsert(sensor, chanel, nu, vu, izm, time, &text))
-        return true;
-    // The connection may be gone (server restarted, file replaced): reopen it
-    // once for this node and try the same row again.
-    if (m_reopenAllowed && m_haveLink) {
-        m_reopenAllowed = false;
-        if (openConnection()) {
-            if (execInsert(sensor, chanel, nu, vu, izm, time, &text))
-                return true;
-        } else {
-            text = QStringLiteral("%1; reconnect failed: %2").arg(text, m_lastError);
+    if (!m_db.transaction()) {
+        const QSqlError e = m_db.lastError();
+        *error = errorText(e);
+        return classify(e);
+    }
+    for (const PollRow &row : rows) {
+        m_insert.addBindValue(sensor);
+        m_insert.addBindValue(row.chanel);
+        m_insert.addBindValue(row.nu);
+        m_insert.addBindValue(row.vu);
+        m_insert.addBindValue(row.izm);
+        m_insert.addBindValue(time);
+        if (!m_insert.exec()) {
+            const QSqlError e = m_insert.lastError();
+            *error = errorText(e);
+            m_insert.finish();
+            m_db.rollback();
+            return classify(e);
         }
     }
-    m_lastError = text;
-    if (error)
-        *error = text;
-    return false;
+    if (!m_db.commit()) {
+        const QSqlError e = m_db.lastError();
+        *error = errorText(e);
+        m_db.rollback();
+        return classify(e);
+    }
+    return Write::Written;
+}
+
+bool TDM_local::reconnectDue() const
+{
+    return !m_reconnectFailed.isValid() || m_reconnectFailed.elapsed() >= m_backoff.count();
+}
+
+bool TDM_local::write_node(int sensor, const QDateTime &rec_time, const QList<PollRow> &rows, QString *error)
+{
+    QString text;
+    const auto failed = [&] {
+        m_lastError = text;
+        if (error)
+            *error = text;
+        return false;
+    };
+    if (!m_opened || !m_haveLink) {
+        text = m_lastError.isEmpty() ? QStringLiteral("the history database is not open") : m_lastError;
+        return failed();
+    }
+    const QString time = history_time_text(rec_time);
+    const Write first = writeRows(sensor, time, rows, &text);
+    if (first == Write::Written)
+        return true;
+    if (first == Write::Refused)
+        return failed();
+    // The connection may be gone (server restarted, file replaced): reopen it
+    // once for this node and try the rows again, unless a reopen failed lately:
+    // then the rows fail at once, without a blocking attempt.
+    if (!reconnectDue()) {
+        text = QStringLiteral("%1; no reconnect for %2 s after a failed one")
+                   .arg(text)
+                   .arg(std::chrono::duration_cast<std::chrono::seconds>(m_backoff).count());
+        return failed();
+    }
+    qCInfo(lcHistory) << "reopening the history database after:" << text;
+    if (!openConnection()) {
+        m_reconnectFailed.start();
+        text = QStringLiteral("%1; reconnect failed: %2").arg(text, m_lastError);
+        return failed();
+    }
+    m_reconnectFailed.invalidate();
+    if (writeRows(sensor, time, rows, &text) == Write::Written)
+        return true;
+    return failed();
 }
 
 std::optional<QList<HistoryRow>> TDM_local::historyRows(QSqlQuery &query)
@@ -402,7 +484,7 @@ std::optional<QList<HistoryRow>> TDM_local::historyRows(QSqlQuery &query)
 
 std::optional<MaxMinRow> TDM_local::max_min(int sensor, int chanel, const QDateTime &time1)
 {
-    if (!isOpen())
+    if (!isConnected())
         return std::nullopt;
     m_maxMin.addBindValue(sensor);
     m_maxMin.addBindValue(chanel);
@@ -419,7 +501,7 @@ std::optional<MaxMinRow> TDM_local::max_min(int sensor, int chanel, const QDateT
 
 std::optional<QList<HistoryRow>> TDM_local::chart_rows(int sensor, int chanel, const QDateTime &time1)
 {
-    if (!isOpen())
+    if (!isConnected())
         return std::nullopt;
     m_chart.addBindValue(sensor);
     m_chart.addBindValue(chanel);
@@ -429,7 +511,7 @@ std::optional<QList<HistoryRow>> TDM_local::chart_rows(int sensor, int chanel, c
 
 std::optional<QList<int>> TDM_local::sensors()
 {
-    if (!isOpen())
+    if (!isConnected())
         return std::nullopt;
     if (!m_sensors.exec()) {
         m_lastError = errorText(m_sensors.lastError());
@@ -444,7 +526,7 @@ std::optional<QList<int>> TDM_local::sensors()
 
 bool TDM_local::set_interval(const QDateTime &dat1, const QDateTime &dat2)
 {
-    if (!isOpen())
+    if (!isConnected())
         return false;
     m_interval.addBindValue(history_time_text(dat1));
     m_interval.addBindValue(history_time_text(dat2));
@@ -455,7 +537,7 @@ bool TDM_local::set_interval(const QDateTime &dat1, const QDateTime &dat2)
 
 qint64 TDM_local::interval_row_count()
 {
-    if (!isOpen())
+    if (!isConnected())
         return -1;
     if (!m_alert.exec() || !m_alert.next()) {
         m_lastError = errorText(m_alert.lastError());
@@ -468,7 +550,7 @@ qint64 TDM_local::interval_row_count()
 
 std::optional<QList<CrossRow>> TDM_local::cross_table()
 {
-    if (!isOpen())
+    if (!isConnected())
         return std::nullopt;
     if (!m_kross.exec()) {
         m_lastError = errorText(m_kross.lastError());
@@ -489,7 +571,7 @@ std::optional<QList<CrossRow>> TDM_local::cross_table()
 
 std::optional<QList<HistoryRow>> TDM_local::interval_rows()
 {
-    if (!isOpen())
+    if (!isConnected())
         return std::nullopt;
     return historyRows(m_table);
 }

@@ -145,25 +145,24 @@ DailyLogs::~DailyLogs()
     close_daily_logs();
 }
 
-QString DailyLogs::pathFor(const QString &prefix) const
+QString DailyLogs::pathFor(const QString &prefix, const QDate &date) const
 {
-    return QDir(m_dir).filePath(prefix + QLocale::c().toString(current_time(), QStringLiteral("yyMMdd"))
-                                + QStringLiteral(".txt"));
+    return QDir(m_dir).filePath(prefix + QLocale::c().toString(date, QStringLiteral("yyMMdd")) + QStringLiteral(".txt"));
 }
 
 QString DailyLogs::valueLogPath() const
 {
-    return pathFor(QStringLiteral("log_"));
+    return pathFor(QStringLiteral("log_"), current_time().date());
 }
 
 QString DailyLogs::setpointLogPath() const
 {
-    return pathFor(QStringLiteral("ustav_"));
+    return pathFor(QStringLiteral("ustav_"), current_time().date());
 }
 
 QString DailyLogs::alertsLogPath() const
 {
-    return pathFor(QStringLiteral("alerts_"));
+    return pathFor(QStringLiteral("alerts_"), current_time().date());
 }
 
 // Appends to the existing file, else creates it and writes its header.
@@ -188,9 +187,11 @@ bool DailyLogs::openOne(QFile &file, const QString &path, const QByteArray &head
 
 bool DailyLogs::open_daily_logs()
 {
-    m_logOpen = openOne(m_log, valueLogPath(), valueHeader());
-    m_ustavOpen = openOne(m_ustav, setpointLogPath(), setpointHeader());
-    m_alertsOpen = openOne(m_alerts, alertsLogPath(), alertsHeader());
+    // One date for the three names, and the date the writers compare with.
+    m_date = current_time().date();
+    m_logOpen = openOne(m_log, pathFor(QStringLiteral("log_"), m_date), valueHeader());
+    m_ustavOpen = openOne(m_ustav, pathFor(QStringLiteral("ustav_"), m_date), setpointHeader());
+    m_alertsOpen = openOne(m_alerts, pathFor(QStringLiteral("alerts_"), m_date), alertsHeader());
     return m_logOpen && m_ustavOpen && m_alertsOpen;
 }
 
@@ -203,6 +204,27 @@ void DailyLogs::close_daily_logs()
     m_logOpen = false;
     m_ustavOpen = false;
     m_alertsOpen = false;
+    m_date = QDate();
+}
+
+// Rolls over to the files of `today` when the open logs belong to another date
+// (later, or earlier after the clock was set back). Logs that were never
+// opened, or closed at the end, stay as they are. A log that cannot be opened
+// on the new date is tried again at the next date change only.
+void DailyLogs::followDate(const QDate &today)
+{
+    if (m_rolling || m_date.isNull() || today == m_date)
+        return;
+    close_daily_logs();
+    open_daily_logs();
+    // The new setpoint log begins with the setpoints the node table holds.
+    m_rolling = true;
+    struct Done {
+        bool &flag;
+        ~Done() { flag = false; }
+    } done{m_rolling};
+    for (int n = 1; n <= kSlots && arr_nodes[n].address != 0; ++n)
+        write_setpoint_row(n);
 }
 
 // Hands the field to the operating system at once, so a reader always finds
@@ -219,6 +241,7 @@ void DailyLogs::writeField(QFile &file, const QByteArray &bytes)
 void DailyLogs::write_value_row(int slot)
 {
     const QDateTime now = current_time();
+    followDate(now.date());
     // Reopening also takes the file back from the viewer's reading.
     if (m_log.isOpen())
         m_log.close();
@@ -239,9 +262,10 @@ void DailyLogs::write_value_row(int slot)
 
 void DailyLogs::write_setpoint_row(int slot)
 {
+    const QDateTime now = current_time();
+    followDate(now.date());
     if (!m_ustavOpen)
         return;
-    const QDateTime now = current_time();
     const Tarr_node &node = arr_nodes[slot];
     writeField(m_ustav, field(QString::number(node.address)));
     writeField(m_ustav, field(logDate(now)));
@@ -259,9 +283,10 @@ void DailyLogs::write_setpoint_row(int slot)
 
 void DailyLogs::write_alert_row(int slot, const QString &message)
 {
+    const QDateTime now = current_time();
+    followDate(now.date());
     if (!m_alertsOpen)
         return;
-    const QDateTime now = current_time();
     writeField(m_alerts, field(QString::number(arr_nodes[slot].address)));
     writeField(m_alerts, field(logDate(now)));
     writeField(m_alerts, field(logTime(now)));
@@ -269,14 +294,9 @@ void DailyLogs::write_alert_row(int slot, const QString &message)
     writeField(m_alerts, "\r\n");
 }
 
-void DailyLogs::day_change(int hour)
+void DailyLogs::day_change(int /*hour*/)
 {
-    if (hour != 0)
-        return;
-    close_daily_logs();
-    open_daily_logs();
-    for (int n = 1; n <= kSlots && arr_nodes[n].address != 0; ++n)
-        write_setpoint_row(n);
+    followDate(current_time().date());
 }
 
 } // namespace qlx

@@ -1,11 +1,18 @@
 // Unit_files: the three daily text logs (values, setpoints, alerts) kept in
 // the station's "logs" folder, one set of files per calendar day.
 //
+// The logs roll over to the files of a new date before the first row written
+// on that date, and at the clock's hour change, whichever comes first: a
+// machine suspended over midnight writes no row of the new day into the old
+// day's files. Every roll-over starts the new setpoint log with one row per
+// node of the node table.
+//
 // Files are code page 1251, tab-separated, lines ending in CR LF. Numbers,
 // dates and times are written the Russian way whatever the machine's locale.
 #pragma once
 
 #include <QByteArray>
+#include <QDate>
 #include <QFile>
 #include <QString>
 
@@ -44,10 +51,13 @@ public:
     // Opens today's value, setpoint and alerts logs in that order, appending to
     // an existing file or creating one with its header line. True when all
     // three are open; a failing log does not stop the attempt on the next.
+    // From here on the logs follow the date until close_daily_logs.
     bool open_daily_logs();
     // Closes the open logs in the order alerts, value, setpoint.
     void close_daily_logs();
 
+    // Each writer first rolls the logs over when the date has changed since
+    // they were opened.
     // One value row for the node slot. Reopens the value log itself, whatever
     // its flag; raises LogWriteError when that or any write fails.
     void write_value_row(int slot);
@@ -56,8 +66,10 @@ public:
     // One alerts row for the slot when the alerts log is open.
     void write_alert_row(int slot, const QString &message);
 
-    // The hour of the current-time clock changed: at hour 0 the logs roll
-    // over to the new date and the new setpoint log gets one row per node.
+    // The hour of the current-time clock changed (hour 0 at midnight, any hour
+    // after a sleep over midnight): the logs roll over when the date differs
+    // from the date they were opened on. A roll-over already made by a write
+    // is not repeated.
     void day_change(int hour);
 
     bool log_open() const { return m_logOpen; }
@@ -74,7 +86,8 @@ public:
     QFile &value_log_file() { return m_log; }
 
 private:
-    QString pathFor(const QString &prefix) const;
+    QString pathFor(const QString &prefix, const QDate &date) const;
+    void followDate(const QDate &today);
     bool openOne(QFile &file, const QString &path, const QByteArray &header);
     void writeField(QFile &file, const QByteArray &bytes);
 
@@ -85,6 +98,8 @@ private:
     bool m_logOpen = false;
     bool m_ustavOpen = false;
     bool m_alertsOpen = false;
+    QDate m_date;            // the date of the open logs; null while the logs are closed
+    bool m_rolling = false;  // a roll-over is writing its setpoint rows
 };
 
 } // namespace qlx

@@ -7,9 +7,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTimer>
 
 using namespace qlx;
 using namespace qlx::testing;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -37,6 +41,19 @@ struct Rig : SimStation {
     QCoro::Task<void> record(std::function<bool()> recording)
     {
         return record_history(station(), engine().database(), logs(), 1, std::move(recording));
+    }
+
+    // Runs one statement on the history database through a connection of its own.
+    bool execOnDatabase(const QString &sql) const
+    {
+        bool ok = false;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("rig"));
+            db.setDatabaseName(probe().databasePath());
+            ok = db.open() && QSqlQuery(db).exec(sql);
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("rig"));
+        return ok;
     }
 
     // Rows as "sensor chanel nu vu izm rec_time", read by a second connection.
@@ -73,19 +90,61 @@ private slots:
         QVERIFY(r.station().eventLog().lines().isEmpty());
     }
 
-    void recordingSwitchedOffStopsAtOnce()
+    // The record-to-database item is asked once per node, after the turn of the
+    // event loop that comes before the node's rows.
+    void recordingItemDecidesPerNode_data()
+    {
+        QTest::addColumn<bool>("ticked");
+        QTest::addColumn<bool>("untickedDuringTurn");
+        QTest::addColumn<int>("rows");
+        QTest::newRow("ticked") << true << false << 12;
+        QTest::newRow("unticked") << false << false << 0;
+        QTest::newRow("unticked while the interface runs") << true << true << 0;
+    }
+
+    void recordingItemDecidesPerNode()
+    {
+        QFETCH(bool, ticked);
+        QFETCH(bool, untickedDuringTurn);
+        QFETCH(int, rows);
+        Rig r;
+        QVERIFY(r.open());
+        bool item = ticked;
+        if (untickedDuringTurn)
+            QTimer::singleShot(0, [&item] { item = false; });
+        run(r.record([&item] { return item; }));
+        QCOMPARE(r.rows().size(), rows);
+        QVERIFY(r.station().eventLog().lines().isEmpty());
+    }
+
+    // A row the database refuses takes the node's other rows with it, and every
+    // channel is reported.
+    void refusedRowLeavesNoneOfTheNode()
     {
         Rig r;
         QVERIFY(r.open());
-        int asked = 0;
-        run(r.record([&] { return ++asked <= 5; }));
-        QCOMPARE(r.rows().size(), 5);
+        QVERIFY(r.execOnDatabase(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON Sensors_history "
+                                                "WHEN NEW.chanel = 7 BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+        run(r.record([] { return true; }));
+        QCOMPARE(r.rows().size(), 0);
+        const QStringList log = r.station().eventLog().lines();
+        QCOMPARE(log.size(), 12);
+        for (int c = 1; c <= 12; ++c)
+            QCOMPARE(log.at(c - 1), QStringLiteral("10.12.2026 04:05.06 - Узел 7Ошибка записи в базу данных, канал - %1").arg(c));
+        QCOMPARE(r.probe().alertRows(7).size(), 12);
+
+        // The next node's rows go in once the database takes them again.
+        QVERIFY(r.execOnDatabase(QStringLiteral("DROP TRIGGER refuse")));
+        run(r.record([] { return true; }));
+        QCOMPARE(r.rows().size(), 12);
+        QCOMPARE(r.station().eventLog().lines().size(), 12);
     }
 
     void lostDatabaseIsReportedPerChannelThenRegained()
     {
         Rig r;
         QVERIFY(r.open());
+        r.engine().database().setReconnectBackoff(0ms); // the back-off is a storage test's
         // The database folder vanishes (a file stands in its place, which stops root too).
         QVERIFY(QDir(r.data()).removeRecursively());
         QFile stand(r.data());

@@ -1,5 +1,5 @@
-// Daily text logs: file names, headers, row formats, roll-over at midnight
-// and behaviour without a "logs" folder.
+// Daily text logs: file names, headers, row formats, roll-over at midnight or
+// at the first write on a new date, and behaviour without a "logs" folder.
 #include "base/node_table.h"
 #include "base/unit_procedure.h"
 #include "storage/unit_files.h"
@@ -306,10 +306,12 @@ private slots:
         QVERIFY(logs.open_daily_logs());
         const QString oldSetpoint = logs.setpointLogPath();
 
-        set_clock([] { return kNextMidnight; });
+        // An hour change on the same date leaves the files alone.
+        set_clock([] { return kMorning.addSecs(3600); });
         logs.day_change(5);
         QCOMPARE(QDir(m_logs).entryList(QDir::Files).size(), 3);
-        QVERIFY(!QFile::exists(logs.setpointLogPath()));
+
+        set_clock([] { return kNextMidnight; });
 
         logs.day_change(0);
         QVERIFY(logs.log_open() && logs.ustav_open() && logs.alerts_open());
@@ -334,6 +336,77 @@ private slots:
             expected += QStringLiteral("\r\n");
         }
         QCOMPARE(readFile(logs.setpointLogPath()), setpointHeader() + to_cp1251(expected));
+    }
+
+    // A machine suspended over midnight: no hour-0 tick, the first write (or
+    // clock tick) of the new date rolls over first, and only once.
+    void dateJumpRollsOver_data()
+    {
+        QTest::addColumn<QString>("first"); // what happens first on the new date
+        QTest::newRow("value row") << QStringLiteral("value");
+        QTest::newRow("setpoint row") << QStringLiteral("setpoint");
+        QTest::newRow("alert row") << QStringLiteral("alert");
+        QTest::newRow("clock tick at hour 7") << QStringLiteral("tick");
+    }
+
+    void dateJumpRollsOver()
+    {
+        QFETCH(QString, first);
+        arr_nodes[1].address = 7;
+        arr_nodes[2].address = 12;
+        arr_nodes[2].channels[3].point = 2;
+        arr_nodes[2].channels[3].value = 1234;
+        arr_nodes[2].setup[3].nu = 500;
+
+        DailyLogs logs(m_logs);
+        QVERIFY(logs.open_daily_logs());
+        logs.write_alert_row(1, kAlertNoAnswer);
+        const QString oldValue = logs.valueLogPath();
+        const QString oldSetpoint = logs.setpointLogPath();
+        const QString oldAlerts = logs.alertsLogPath();
+
+        const QDateTime wake(QDate(2003, 3, 6), QTime(7, 12, 13));
+        set_clock([wake] { return wake; });
+        if (first == QLatin1String("value"))
+            logs.write_value_row(2);
+        else if (first == QLatin1String("setpoint"))
+            logs.write_setpoint_row(2);
+        else if (first == QLatin1String("alert"))
+            logs.write_alert_row(2, kAlertDbWriteFailed);
+        else
+            logs.day_change(7);
+        // Later on the same date: the midnight tick comes late, rows go on.
+        logs.day_change(0);
+        logs.write_alert_row(1, kAlertNoAnswer);
+        logs.close_daily_logs();
+
+        const QString stamp = QStringLiteral("\t06.03.2003\t07:12.13\t");
+        const QString zeros4 = QStringLiteral("0,0000\t0,0000\t0,0000\t0,0000\t");
+        QString node7 = QStringLiteral("7") + stamp, node12 = QStringLiteral("12") + stamp;
+        for (int c = 1; c <= 12; ++c) {
+            node7 += zeros4;
+            node12 += c == 3 ? QStringLiteral("0,5000\t0,0000\t0,0000\t0,0000\t") : zeros4;
+        }
+        const QString snapshot = node7 + QStringLiteral("\r\n") + node12 + QStringLiteral("\r\n");
+        const QString lateAlert = QStringLiteral("7") + stamp + kAlertNoAnswer + QStringLiteral("\r\n");
+
+        QCOMPARE(QDir(m_logs).entryList(QDir::Files).size(), 6);
+        // The old day's files hold nothing of the new day.
+        QCOMPARE(readFile(oldValue), valueHeader());
+        QCOMPARE(readFile(oldSetpoint), setpointHeader());
+        QCOMPARE(readFile(oldAlerts),
+                 alertsHeader() + to_cp1251(QStringLiteral("7\t05.03.2003\t04:05.06\t") + kAlertNoAnswer + QStringLiteral("\r\n")));
+        // The new ones: headers, one setpoint snapshot, then the rows.
+        const QString valueRow = first == QLatin1String("value")
+            ? QStringLiteral("12") + stamp + valueFields(3, QStringLiteral("12,3400")) + QStringLiteral("\r\n")
+            : QString();
+        const QString setpointRow = first == QLatin1String("setpoint") ? node12 + QStringLiteral("\r\n") : QString();
+        const QString alertRow = first == QLatin1String("alert")
+            ? QStringLiteral("12") + stamp + kAlertDbWriteFailed + QStringLiteral("\r\n")
+            : QString();
+        QCOMPARE(readFile(logs.valueLogPath()), valueHeader() + to_cp1251(valueRow));
+        QCOMPARE(readFile(logs.setpointLogPath()), setpointHeader() + to_cp1251(snapshot + setpointRow));
+        QCOMPARE(readFile(logs.alertsLogPath()), alertsHeader() + to_cp1251(alertRow + lateAlert));
     }
 
     void withoutLogsFolder()
