@@ -106,7 +106,6 @@ int main(int argc, char *argv[])
 
     StationApp station(StationFolder::fromArguments(args));
     QObject::connect(&station, &StationApp::finished, &app, [](int code) { QCoreApplication::exit(code); });
-    QObject::connect(&station, &StationApp::fatalError, &app, [] { reportFatal(); });
 
     // SIGTERM and SIGINT close the station as the operator would.
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {

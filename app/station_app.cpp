@@ -52,7 +52,8 @@ StationApp::StationApp(const StationFolder &folder, QObject *parent)
       m_logs(m_engine.logs()),
       m_dm(m_engine.database()),
       m_polling(m_engine.polling()),
-      m_tasks([this](const QString &what) { emit fatalError(what); })
+      // An error in an operator's command is shown and the station goes on.
+      m_tasks([this](const QString &what) { report_general_error(m_main.get(), what); })
 {
     m_polling.setView(*this);
 }
@@ -148,7 +149,7 @@ void StationApp::FormShow()
 void StationApp::FormCloseQuery()
 {
     scan_running = 0;
-    abort_read = 1;
+    m_polling.stopRead();
 }
 
 void StationApp::FormClose()
@@ -320,6 +321,19 @@ void StationApp::connectMenu()
     const MainMenuActions &menu = form.actions();
     Station &station = m_station;
 
+    // "Отключить автоматический опрос?" answered OK: the state monitor closes, asking its
+    // own question; with no monitor open the run is switched off at once.
+    connect(&form, &TMainForm::stopAutoRefreshRequested, this, [this] {
+        if (m_monitor && !m_monitor->closing()) {
+            if (auto *sub = qobject_cast<QMdiSubWindow *>(m_monitor->parentWidget()))
+                sub->close();
+            else
+                m_monitor->close();
+        } else if (m_polling.running()) {
+            m_tasks.start(m_polling.mnu_refreshClick());
+        }
+    });
+
     // The speed items stand in the order of line_speeds().
     const QStringList &speeds = line_speeds();
     for (qsizetype i = 0; i < speeds.size(); ++i) {
@@ -450,6 +464,7 @@ void StationApp::createMonitor(const QString &caption)
     connect(monitor, &Tfrm_monitor_auto2::closeConfirmed, this, [this, menu] {
         if (menu)
             m_main->menuBar()->removeAction(menu);
+        m_polling.stopRead();
         // Closing the monitor switches polling off and gives the node panel back.
         if (m_polling.running())
             m_tasks.start(m_polling.mnu_refreshClick());

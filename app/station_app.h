@@ -72,9 +72,6 @@ signals:
     void finished(int code);
     // The main window has been shown for the first time.
     void mainWindowShown();
-    // An error escaped a command (the menu's commands, the start commands, a
-    // polling run started here): the program reports it and ends.
-    void fatalError(const QString &what);
     // The monitor was double-clicked on the row of this node slot: its text-log
     // history is to be shown.
     void logViewerRequested(int slot);

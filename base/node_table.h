@@ -71,7 +71,12 @@ struct Tarr_node {
     OneBased<Tarr_channel, kChannels> channels;
     Tarr_state state;
     OneBased<Tarr_setup, kChannels> setup;
+    // Bit c - 1 set: the setup block of channel c was read from this node since the
+    // slot was filled. A channel without it cannot be scaled.
+    std::uint16_t setups_read = 0;
 };
+
+inline constexpr std::uint16_t kAllChannels = (1u << kChannels) - 1;
 
 // Divisor of a channel's integer value by its point code: 1000 for thousandths
 // (1), 100, 10, and 1 for units (4) or a channel never read.

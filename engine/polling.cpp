@@ -42,7 +42,8 @@ Polling::Polling(Station &station, TDM_local &dm, DailyLogs &logs, PollingView &
 void Polling::setInterval(int ms)
 {
     m_interval = ms;
-    emit intervalRestarted(); // a wait in progress starts again with the new interval
+    m_passStartMs = nowMs(); // a wait in progress starts again with the new interval
+    emit intervalRestarted();
 }
 
 void Polling::setRunning(bool on)
@@ -94,10 +95,17 @@ QCoro::Task<void> Polling::Refresh_QuorlexM()
     if (!m_running)
         co_return;
     m_runActive = true;
+    m_station.setPollingActive(true);
+    m_readStop.clear(); // a stop asked of an earlier run is not this run's
     struct Done {
         bool &flag;
-        ~Done() { flag = false; }
-    } done{m_runActive};
+        Station &station;
+        ~Done()
+        {
+            flag = false;
+            station.setPollingActive(false);
+        }
+    } done{m_runActive, m_station};
     co_await pass(QStringLiteral("F"));
     co_await service_events();
     while (m_running) {
@@ -135,11 +143,15 @@ QCoro::Task<void> Polling::pass(QString mode)
         if (n - 1 >= m_station.nodeList().count() || !m_station.nodeList().isChecked(n - 1))
             continue;
         if (co_await m_station.test_quorlex_in_net(arr_nodes[n].address)) {
-            // A read stopped by a closing window is not recorded: some channels would
-            // carry an earlier poll's readings under this poll's time.
-            const NodeRead read = co_await Read_node(m_station.line(), n, mode);
+            // Only a read that got every channel is recorded: a channel it missed would
+            // carry an earlier poll's reading (or none) under this poll's time.
+            const NodeRead read = co_await Read_node(m_station.line(), n, mode, &m_readStop);
             if (read.stopped)
+                continue; // a closing window stopped it
+            if (!read.complete()) {
+                reportUnread(n, read);
                 continue;
+            }
             // Every full read leaves a row of the node's setpoints in the setpoint log.
             if (read.setpointsRead())
                 m_logs.write_setpoint_row(n);
@@ -152,6 +164,25 @@ QCoro::Task<void> Polling::pass(QString mode)
     }
     m_view->repaintMonitor();
     emit passFinished(mode);
+}
+
+void Polling::reportUnread(int n, const NodeRead &read)
+{
+    QString why;
+    if (read.programming)
+        why = QStringLiteral("прибор в режиме программирования");
+    else if (read.failed)
+        why = QStringLiteral("ошибка порта");
+    else {
+        QStringList channels;
+        for (const int c : read.missingChannels())
+            channels << QString::number(c);
+        why = QStringLiteral("нет ответа по каналам ") + channels.join(QStringLiteral(", "));
+    }
+    const QString line = time_stamp() + QStringLiteral(" - Узел ") + QString::number(arr_nodes[n].address) +
+                         QStringLiteral(" не прочитан (") + why + QStringLiteral("), данные опроса не записаны");
+    m_station.setStatusPanel(1, line);
+    m_station.eventLog().append(line);
 }
 
 void Polling::exclude(int n, const QString &mode)

@@ -10,6 +10,8 @@
 #include <QObject>
 #include <QString>
 
+#include "line/unit_protocol.h"
+
 #include <qcoro/qcorotask.h>
 
 namespace qlx {
@@ -50,6 +52,9 @@ public:
     void setInterval(int ms);
     // Switches the run off without a message (the main window is closing).
     void stop() { m_running = false; }
+    // Asks the node read of the run to stop before its next channel (a closing window);
+    // the stopped node is not recorded. Reads of other callers go on.
+    void stopRead() { m_readStop.request(); }
 
     // The switch; completes when the run it started has ended.
     QCoro::Task<void> mnu_refreshClick();
@@ -66,6 +71,7 @@ signals:
 private:
     void setRunning(bool on);
     void exclude(int slot, const QString &mode);
+    void reportUnread(int slot, const NodeRead &read);
     QCoro::Task<void> waitInterval();
 
     Station &m_station;
@@ -73,6 +79,7 @@ private:
     DailyLogs &m_logs;
     PollingView *m_view;
     int m_interval = 5000;
+    ReadStop m_readStop;
     bool m_running = false;
     bool m_runActive = false;
     qint64 m_passStartMs = 0;

@@ -4,6 +4,7 @@
 #include "base/node_table.h"
 #include "base/progress.h"
 #include "base/unit_procedure.h"
+#include "base/unit_crc.h"
 #include "line/unit_protocol.h"
 
 #include <QFileInfo>
@@ -112,6 +113,13 @@ void Station::set_fast_speed(bool on)
         m_settings->setFastSpeed(on);
 }
 
+bool Station::answersAs(int a, const QByteArray &answer)
+{
+    // Noise, a frame of another node or a late answer to another request is no sign of
+    // a node at this address: only an intact frame from it counts.
+    return answer.size() >= 4 && crc_ok(answer) && static_cast<quint8>(answer[0]) == (a & 0xFF);
+}
+
 QCoro::Task<QByteArray> Station::identify(int a)
 {
     co_return co_await m_line.Timed_exchange(Build_identify(a), kIdentifyCap);
@@ -120,10 +128,12 @@ QCoro::Task<QByteArray> Station::identify(int a)
 QCoro::Task<void> Station::Test_net_quorlex(int a)
 {
     const QByteArray answer = co_await identify(a);
-    if (answer.isEmpty())
+    if (!answersAs(a, answer))
         co_return;
     Parse_identify(a, answer, last_result);
     found_count += 1;
+    // Nothing of the slot's previous occupant (setup, readings, alarms) survives.
+    arr_nodes[found_count] = Tarr_node{};
     arr_nodes[found_count].address = a;
     m_nodeList.append(node_item_text(found_count, a));
 }
@@ -132,7 +142,7 @@ QCoro::Task<bool> Station::test_quorlex_in_net(int a)
 {
     for (int attempt = 0; attempt < 3; ++attempt) {
         const QByteArray answer = co_await identify(a);
-        if (!answer.isEmpty()) {
+        if (answersAs(a, answer)) {
             Parse_identify(a, answer, last_result);
             co_return true;
         }
@@ -145,6 +155,13 @@ QCoro::Task<void> Station::mnu_refresh_networkClick()
     // Stopping takes effect at once, so the scan ends after the address in progress;
     // the presence probe of address 1 that every scan command sends follows.
     const bool stopping = scan_running != 0;
+    if (!stopping) {
+        if (!m_port.isOpen())
+            throw CommandRefused(QStringLiteral("Опрос сети невозможен: COM порт закрыт."));
+        if (m_pollingActive)
+            throw CommandRefused(
+                QStringLiteral("Опрос сети невозможен во время автоматического обновления.\n\rОтключите автоматическое обновление."));
+    }
     if (stopping) {
         scan_running = 0;
         setScanCaption(kScanCaption);

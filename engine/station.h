@@ -13,11 +13,18 @@
 #include <QObject>
 
 #include <array>
+#include <stdexcept>
 #include <optional>
 
 #include <qcoro/qcorotask.h>
 
 namespace qlx {
+
+// An operator command that cannot run now; the text says why, for the operator.
+class CommandRefused : public std::runtime_error {
+public:
+    explicit CommandRefused(const QString &why) : std::runtime_error(why.toStdString()) {}
+};
 
 class Station : public QObject {
     Q_OBJECT
@@ -51,9 +58,14 @@ public:
     void setLineSpeedText(const QString &text) { m_lineSpeedText = text; }
     // True while a scan's loop is running (it may already have been asked to stop).
     bool scanActive() const { return m_scanActive; }
+    // Polling reads the node table while its run is active: a scan, which clears the
+    // table, is refused meanwhile.
+    void setPollingActive(bool active) { m_pollingActive = active; }
+    bool pollingActive() const { return m_pollingActive; }
 
     // The scan command: starts a scan, or stops the one that runs. Completes when the
-    // scan it started has ended (at once when it only stopped one).
+    // scan it started has ended (at once when it only stopped one). Starting raises
+    // CommandRefused, with the node list kept, when the port is closed or polling runs.
     QCoro::Task<void> mnu_refresh_networkClick();
     // The scan of addresses 1..255.
     QCoro::Task<void> Refresh_network();
@@ -86,6 +98,7 @@ signals:
 private:
     void setScanCaption(const QString &caption);
     QCoro::Task<QByteArray> identify(int a);
+    static bool answersAs(int a, const QByteArray &answer);
 
     bool set_modem_line(bool dtr, bool on);
 
@@ -100,6 +113,7 @@ private:
     QString m_lineSpeedText = QStringLiteral("9600");
     bool m_resetComPorts = false;
     bool m_scanActive = false;
+    bool m_pollingActive = false;
 };
 
 // Scan command captions.

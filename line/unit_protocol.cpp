@@ -258,7 +258,13 @@ QCoro::Task<std::optional<QByteArray>> Read_registers(Transaction &line, int add
         last_result = word::BadCommand;
         co_return std::nullopt;
     }
-    co_return answer.mid(3, 2 * count).left(std::max<qsizetype>(0, answer.size() - 5));
+    // A valid frame carrying fewer data bytes than asked is no reading: the missing
+    // registers would read as zeros.
+    if (answer.size() != 5 + 2 * count || at(answer, 2) != 2 * count) {
+        last_result = word::ErrorConvert;
+        co_return std::nullopt;
+    }
+    co_return answer.mid(3, 2 * count);
 }
 
 QCoro::Task<std::optional<Tarr_state>> ReadFieldMode(Transaction &line, int address)
@@ -271,25 +277,42 @@ QCoro::Task<std::optional<Tarr_state>> ReadFieldMode(Transaction &line, int addr
     co_return decode_state(*data);
 }
 
+QList<int> NodeRead::missingChannels() const
+{
+    QList<int> missing;
+    for (int c = 1; c <= kChannels; ++c)
+        if (!channelRead(c))
+            missing << c;
+    return missing;
+}
+
 namespace {
 
-// The per-channel steps of a multi-channel read; false (and *stopped set, when given)
-// when the read is to stop.
-QCoro::Task<bool> beginChannel(int c, bool *stopped)
+// The per-channel steps of a multi-channel read; false (and the outcome marked
+// stopped) when the read is to stop. A stop request is used up by the read that
+// honours it.
+QCoro::Task<bool> beginChannel(int c, NodeRead *outcome, ReadStop *stop)
 {
-    const auto stop = [stopped] {
+    const auto stopNow = [outcome, stop] {
+        stop->clear();
         abort_read = 0;
-        if (stopped)
-            *stopped = true;
+        if (outcome)
+            outcome->stopped = true;
         return false;
     };
-    if (abort_read)
-        co_return stop();
+    if (stop && stop->requested())
+        co_return stopNow();
     co_await service_events();
-    if (abort_read) // a window asked the read to stop while events ran
-        co_return stop();
+    if (stop && stop->requested()) // the caller asked the read to stop while events ran
+        co_return stopNow();
     VrProgressBar().setPosition(c);
     co_return true;
+}
+
+void markRead(NodeRead *outcome, int c)
+{
+    if (outcome)
+        outcome->channelsRead |= std::uint16_t(1u << (c - 1));
 }
 
 struct ProgressReset {
@@ -298,7 +321,7 @@ struct ProgressReset {
 
 } // namespace
 
-QCoro::Task<QString> Read_full(Transaction &line, int slot, bool *stopped)
+QCoro::Task<QString> Read_full(Transaction &line, int slot, NodeRead *outcome, ReadStop *stop)
 {
     ProgressReset reset;
     QString result;
@@ -306,7 +329,7 @@ QCoro::Task<QString> Read_full(Transaction &line, int slot, bool *stopped)
     static constexpr std::pair<int, int> kBlockReads[] = {{0, 2},  {2, 1},  {3, 1},  {4, 2}, {6, 2},
                                                           {8, 2},  {10, 2}, {12, 2}, {14, 2}};
     for (int c = 1; c <= kChannels; ++c) {
-        if (!co_await beginChannel(c, stopped))
+        if (!co_await beginChannel(c, outcome, stop))
             break;
         const int address = arr_nodes[slot].address;
         const int b = 16 * (c - 1);
@@ -323,20 +346,22 @@ QCoro::Task<QString> Read_full(Transaction &line, int slot, bool *stopped)
         if (s.conv_error != 0) {
             result = word::BadCRC;
         } else {
+            arr_nodes[slot].setups_read |= std::uint16_t(1u << (c - 1));
             Evaluate_channel(slot, c, s, s.raw);
+            markRead(outcome, c);
             result.clear();
         }
     }
     co_return result;
 }
 
-QCoro::Task<QString> Read_values(Transaction &line, int slot, bool *stopped)
+QCoro::Task<QString> Read_values(Transaction &line, int slot, NodeRead *outcome, ReadStop *stop)
 {
     ProgressReset reset;
     QString result;
     VrProgressBar().setMaximum(kChannels);
     for (int c = 1; c <= kChannels; ++c) {
-        if (!co_await beginChannel(c, stopped))
+        if (!co_await beginChannel(c, outcome, stop))
             break;
         const int address = arr_nodes[slot].address;
         auto data = co_await Read_registers(line, address, kRawRegister + c - 1, 1);
@@ -344,13 +369,17 @@ QCoro::Task<QString> Read_values(Transaction &line, int slot, bool *stopped)
             data = co_await Read_registers(line, address, kRawRegister + c - 1, 1);
         if (!data)
             continue;
+        // Without its setup block the raw code cannot be scaled.
+        if (!(arr_nodes[slot].setups_read & (1u << (c - 1))))
+            continue;
         Evaluate_channel(slot, c, arr_nodes[slot].setup[c], regs_to_int32(*data));
+        markRead(outcome, c);
         result.clear();
     }
     co_return result;
 }
 
-QCoro::Task<NodeRead> Read_node(Transaction &line, int slot, QString mode)
+QCoro::Task<NodeRead> Read_node(Transaction &line, int slot, QString mode, ReadStop *stop)
 {
     NodeRead read;
     try {
@@ -358,18 +387,23 @@ QCoro::Task<NodeRead> Read_node(Transaction &line, int slot, QString mode)
         // Without an answer from the mode register the slot keeps its previous state and the
         // read goes on as if no mode bit were set; the failure word stays visible unless the
         // channel reads report a failure of their own.
+        read.modeAnswered = state.has_value();
         if (state) {
             arr_nodes[slot].state = *state;
-            if (state->prog_mode == 1)
+            if (state->prog_mode == 1) {
+                read.programming = true;
                 co_return read;
+            }
         }
-        const bool full = (state && state->settings_changed == 1) || mode == QStringLiteral("F");
+        // A channel whose setup block never arrived makes the read a full one, until all are in.
+        read.full = (state && state->settings_changed == 1) || mode == QStringLiteral("F")
+                    || arr_nodes[slot].setups_read != kAllChannels;
         const QString modeWord = state ? QString() : word::BadAnswerReadFieldMode;
-        const QString w = full ? co_await Read_full(line, slot, &read.stopped)
-                               : co_await Read_values(line, slot, &read.stopped);
+        const QString w = read.full ? co_await Read_full(line, slot, &read, stop)
+                                    : co_await Read_values(line, slot, &read, stop);
         last_result = w.isEmpty() ? modeWord : w;
-        read.full = full;
     } catch (const std::exception &e) {
+        read.failed = true;
         VrProgressBar().setPosition(0);
         qCWarning(lcProtocol) << "node read of slot" << slot << "ended:" << e.what();
     }

@@ -6,6 +6,7 @@
 #include "base/node_table.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <qcoro/qcorotask.h>
@@ -74,24 +75,54 @@ Tarr_state decode_state(const QByteArray &two);
 // Register read: the data bytes, or nothing with the word in last_result.
 QCoro::Task<std::optional<QByteArray>> Read_registers(Transaction &line, int address, int first, int count);
 QCoro::Task<std::optional<Tarr_state>> ReadFieldMode(Transaction &line, int address);
-// Multi-channel reads; *stopped (when given) is set when abort_read ended the read
-// before its last channel.
-QCoro::Task<QString> Read_full(Transaction &line, int slot, bool *stopped = nullptr);
-QCoro::Task<QString> Read_values(Transaction &line, int slot, bool *stopped = nullptr);
-// How a node read went, for its caller to decide what to record.
-struct NodeRead {
-    bool stopped = false; // abort_read ended the channel read before its last channel
-    bool full = false;    // the setup blocks were read (mode "F" or changed settings)
-    // A full read that ran to its end: the slot's setpoints are this read's, so the
-    // setpoint row may be written. False for a short read, a stopped read, a node
-    // in programming mode and a read that ended on an error.
-    bool setpointsRead() const { return full && !stopped; }
+// A request to stop the multi-channel reads of one caller (the polling run, a
+// device window): its reads look at it before every channel. Closing one window
+// stops the reads that window started, never another's. `abort_read` shows the
+// latest request the station made.
+class ReadStop {
+public:
+    void request()
+    {
+        m_requested = true;
+        abort_read = 1;
+    }
+    bool requested() const { return m_requested; }
+    void clear() { m_requested = false; }
+
+private:
+    bool m_requested = false;
 };
 
-// Reads the state, then a full read (mode "F" or changed settings) or a short read.
-// Never raises: an error ends the read with the progress back at 0. A stopped read
-// leaves readings of an earlier read in some channels of the slot.
-QCoro::Task<NodeRead> Read_node(Transaction &line, int slot, QString mode);
+// How a node read went, for its caller to decide what to record: only channels
+// read in this read carry this read's values.
+struct NodeRead {
+    bool stopped = false;      // a stop request ended the channel read before its last channel
+    bool modeAnswered = false; // the mode register answered
+    bool programming = false;  // the node is in programming mode: no channel was read
+    bool full = false;         // the setup blocks were read
+    bool failed = false;       // the read ended on an error (the port)
+    std::uint16_t channelsRead = 0; // bit c - 1: channel c was read and evaluated in this read
+
+    bool channelRead(int c) const { return (channelsRead >> (c - 1)) & 1u; }
+    // Channels that this read did not get (1-based), in order.
+    QList<int> missingChannels() const;
+    // Every channel was read in this read: the slot holds this read's values only.
+    bool complete() const { return !stopped && !failed && !programming && channelsRead == kAllChannels; }
+    // A full read that got every channel: the slot's setpoints are this read's, so the
+    // setpoint row may be written.
+    bool setpointsRead() const { return full && complete(); }
+};
+
+// Multi-channel reads. Each channel read and evaluated is marked in `outcome`; `stop`
+// (when given) is looked at before every channel. A channel whose setup block was
+// never read is not evaluated by a short read.
+QCoro::Task<QString> Read_full(Transaction &line, int slot, NodeRead *outcome = nullptr, ReadStop *stop = nullptr);
+QCoro::Task<QString> Read_values(Transaction &line, int slot, NodeRead *outcome = nullptr, ReadStop *stop = nullptr);
+
+// Reads the state, then a full read (mode "F", changed settings, or a channel whose setup
+// block was never read) or a short read. Never raises: an error ends the read with the
+// progress back at 0 and `failed` set.
+QCoro::Task<NodeRead> Read_node(Transaction &line, int slot, QString mode, ReadStop *stop = nullptr);
 
 // Writes a 32-bit value into two registers; "Time Out" or the hex text of the answer.
 QCoro::Task<QString> Write_value(Transaction &line, int address, int first, int count, std::int32_t value);

@@ -243,7 +243,7 @@ QCoro::Task<void> Tfrm_monitor_auto2::askClose()
         frameWindow()->showMinimized();
         co_return;
     }
-    abort_read = 1;
+    // Whoever runs the reads behind the monitor stops them (closeConfirmed).
     m_closing = true;
     emit closeConfirmed();
     if (!self)

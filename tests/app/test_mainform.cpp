@@ -4,6 +4,7 @@
 #include "base/progress.h"
 #include "engine/station.h"
 #include "app/mainform.h"
+#include "tools/sim/line_simulator.h"
 #include "line/comport.h"
 #include "widgets/password_dialog.h"
 #include "widgets/task_owner.h"
@@ -51,6 +52,21 @@ private slots:
     void panelsAndClocks();
 
 private:
+    // A line with no node on it: a scan goes over every address until stopped.
+    bool openSilentLine()
+    {
+        line = std::make_unique<sim::LineSimulator>();
+        if (!line->openPty())
+            return false;
+        PortSettings s;
+        s.port = line->stationPath();
+        station->comPort().setSettings(s);
+        station->comPort().open();
+        station->line().setAnswerWait(25);
+        return station->comPort().isOpen();
+    }
+
+    std::unique_ptr<sim::LineSimulator> line;
     std::unique_ptr<Station> station;
     std::unique_ptr<TMainForm> form;
     QList<DialogRequest> requests;
@@ -91,9 +107,11 @@ void TestMainForm::init()
 void TestMainForm::cleanup()
 {
     form.reset();
-    // A scan started by a test ends on the closed port; let it finish before the station goes.
-    QTRY_VERIFY(!station->scanActive() && scan_running == 0);
+    // A scan started by a test is stopped; let it finish before the station goes.
+    scan_running = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(!station->scanActive(), 30000);
     station.reset();
+    line.reset();
     DialogSeam::setHandler({});
     set_clock({});
 }
@@ -394,31 +412,36 @@ void TestMainForm::scanCaptionsFollowStation()
     QPushButton *button = form->buttons().refreshNetwork;
     QCOMPARE(button->text(), kScanCaption);
 
-    // No port is open: the scan starts, says so, and ends at its first probe.
+    // No port is open: the scan is refused with the general error message.
     item->trigger();
-    QCOMPARE(item->text(), kStopScanCaption);
-    QCOMPARE(button->text(), kStopScanCaption);
-    QCOMPARE(form->runningTasks(), 1);
     QTRY_COMPARE(form->runningTasks(), 0);
     QCOMPARE(item->text(), kScanCaption);
-    QCOMPARE(button->text(), kScanCaption);
-    QVERIFY(!form->eventLogView()->toPlainText().isEmpty());
+    QCOMPARE(countOf(DialogRequest::Kind::Message), 1);
+    QCOMPARE(requests.last().text, QStringLiteral("Опрос сети невозможен: COM порт закрыт."));
 
-    // The button is the same command.
+    // With the port open the scan runs; the button is the same command and stops it.
+    QVERIFY(openSilentLine());
+    item->trigger(); // the presence probe of address 1 first, then the scan
+    QTRY_COMPARE_WITH_TIMEOUT(item->text(), kStopScanCaption, 30000);
+    QCOMPARE(button->text(), kStopScanCaption);
+    QCOMPARE(form->runningTasks(), 1);
     QTest::mouseClick(button, Qt::LeftButton);
-    QCOMPARE(item->text(), kStopScanCaption);
+    QCOMPARE(item->text(), kScanCaption);
     QTRY_COMPARE(button->text(), kScanCaption);
-    QTRY_COMPARE(form->runningTasks(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(form->runningTasks(), 0, 30000);
+    QVERIFY(form->eventLogView()->toPlainText().contains(QStringLiteral(" - Выполнение прервано по запросу пользователя...")));
 }
 
 void TestMainForm::scanSurvivesWindowClosing()
 {
     form->show();
+    QVERIFY(openSilentLine());
     form->actions().refreshNetwork->trigger();
-    QVERIFY(station->scanCaption() == kStopScanCaption);
+    QTRY_VERIFY_WITH_TIMEOUT(station->scanCaption() == kStopScanCaption, 30000);
     QCOMPARE(form->runningTasks(), 1);
     form.reset(); // the scan is suspended; the window goes away under it
-    QTRY_COMPARE(station->scanCaption(), kScanCaption);
+    scan_running = 0; // the closing main window stops the scan
+    QTRY_COMPARE_WITH_TIMEOUT(station->scanCaption(), kScanCaption, 30000);
     QTRY_VERIFY(!station->scanActive());
     // Kept after its window, and dropped once it finished.
     QTRY_COMPARE(TaskOwner::orphanedTasks(), 0);

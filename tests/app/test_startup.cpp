@@ -259,6 +259,46 @@ private slots:
         QVERIFY(qlxn.contains(QStringLiteral("in_file=")));
     }
 
+    // An operator's command that fails shows the general error message; the program
+    // goes on: the port can be opened again and the line used.
+    void failedCommandLeavesTheProgramRunning()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(sim.openPty());
+        sim.addNode(sim::defaultNode(5));
+        writePort(dir, sim.stationPath());
+        StationApp app(StationFolder(dir.path()));
+        QSignalSpy finished(&app, &StationApp::finished);
+        app.start();
+        QVERIFY(waitShown(app));
+        QTRY_COMPARE(app.runningTasks(), 0);
+
+        const MainMenuActions &menu = app.mainForm().actions();
+        menu.openPort->trigger(); // "Закрыть"
+        QVERIFY(!app.station().comPort().isOpen());
+        requests.clear();
+        menu.speeds.at(2)->trigger(); // the speed broadcast needs the closed port
+        QTRY_COMPARE(app.runningTasks(), 0);
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests.first().caption, QApplication::applicationName());
+        QCOMPARE(requests.first().icon, QMessageBox::Critical);
+        requests.clear();
+        menu.refreshNetwork->trigger(); // a scan with the port closed says so
+        QTRY_COMPARE(app.runningTasks(), 0);
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests.first().text, QStringLiteral("Опрос сети невозможен: COM порт закрыт."));
+        QCOMPARE(finished.count(), 0);
+
+        menu.openPort->trigger(); // "Открыть"
+        QVERIFY(app.station().comPort().isOpen());
+        sim.clearFrames();
+        menu.speeds.at(3)->trigger();
+        QTRY_COMPARE(app.runningTasks(), 0);
+        QCOMPARE(sim.frames().size(), 1);
+        QCOMPARE(finished.count(), 0);
+    }
+
     void refreshIntervalCommand()
     {
         QTemporaryDir dir;
@@ -372,6 +412,37 @@ private slots:
 
     // The operator closes the main window while the run records a node: the program
     // ends only once that node's twelve database rows are written beside its value-log row.
+    void frontPanelQuestionOkClosesTheMonitor()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(recordingFolderOnLine(dir, sim, {9}));
+        StationApp app(StationFolder(dir.path()));
+        app.start();
+        QVERIFY(waitShown(app));
+        QTRY_COMPARE(app.runningTasks(), 0);
+        app.mainForm().buttons().autoRefresh->click();
+        QTRY_VERIFY_WITH_TIMEOUT(app.polling().running() && app.monitor(), 30000);
+        QPointer<Tfrm_monitor_auto2> monitor = app.monitor();
+
+        // "Передняя панель" while polling runs asks to switch polling off; OK closes the
+        // monitor, which asks its own question, and "Да" there switches polling off.
+        QStringList asked;
+        DialogSeam::setHandler([&](const DialogRequest &r) {
+            asked << r.text;
+            return int(r.buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok);
+        });
+        app.mainForm().nodeListView()->setCurrentIndex(app.mainForm().nodeListView()->model()->index(0, 0));
+        app.mainForm().buttons().frontPanel->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!app.polling().running(), 30000);
+        QCOMPARE(asked.size(), 2);
+        QVERIFY(asked.at(0).startsWith(QStringLiteral("Просмотр датчиков невозможен при автоматическом опросе сети.")));
+        QVERIFY(asked.at(1).startsWith(QStringLiteral("Закрытие приведет к отключению автоматического опроса.")));
+        QTRY_VERIFY(monitor.isNull());
+        DialogSeam::setHandler({});
+        QTRY_VERIFY_WITH_TIMEOUT(!app.polling().runActive(), 30000);
+    }
+
     void closingWhileANodeIsRecordedKeepsItsRowsTogether()
     {
         QTemporaryDir dir;

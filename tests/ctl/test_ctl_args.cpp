@@ -1,6 +1,8 @@
 // quorlex-ctl argument checking and value conversion, without a line.
 #include "tools/ctl/ctl_app.h"
 
+#include "base/unit_crc.h"
+
 #include <QTest>
 
 #include <limits>
@@ -187,6 +189,32 @@ private slots:
         QCOMPARE(v.has_value(), valid);
         if (valid)
             QCOMPARE(*v, expected);
+    }
+
+    // Only the exact echo of the write, checksum included, confirms it.
+    void writeConfirmation_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("confirmed");
+        const QByteArray echo = QByteArray::fromHex("051000080002");
+        const QByteArray good = qlx::append_crc(QByteArray::fromHex("051000080002"));
+        QByteArray badCrc = good;
+        badCrc[7] = char(badCrc[7] ^ 0x01);
+        QTest::newRow("exact echo") << good << true;
+        QTest::newRow("bad checksum") << badCrc << false;
+        QTest::newRow("other node") << qlx::append_crc(QByteArray::fromHex("061000080002")) << false;
+        QTest::newRow("other register") << qlx::append_crc(QByteArray::fromHex("051000090002")) << false;
+        QTest::newRow("count ending in 2") << qlx::append_crc(QByteArray::fromHex("051000080012")) << false;
+        QTest::newRow("exception answer") << qlx::append_crc(QByteArray::fromHex("059002")) << false;
+        QTest::newRow("trailing byte") << good + QByteArray(1, '\x00') << false;
+        QTest::newRow("without checksum") << echo << false;
+    }
+
+    void writeConfirmation()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, confirmed);
+        QCOMPARE(write_confirmed(qlx::bytes_to_hex(answer), 5, 8), confirmed);
     }
 };
 

@@ -108,19 +108,23 @@ private slots:
         QCOMPARE(arr_cells(0, 3).text, QString());
     }
 
-    void anyAnswerCountsAndResetOptionWakesListeningNodes()
+    // Noise, a damaged answer or a frame of another node is no node: listing it would
+    // put a phantom into polling.
+    void onlyIntactAnswersCountAndResetOptionWakesListeningNodes()
     {
         ScanLine l;
-        QVERIFY(l.open({7, 9}));
-        l.sim.node(7)->faults().badCrc = 1.0;   // answers, but damaged: still a node
-        l.sim.node(9)->setListenOnly(true);     // hears nothing but the restart
+        QVERIFY(l.open({7, 9, 12}));
+        l.sim.node(7)->faults().badCrc = 1.0;          // answers, but every answer is damaged
+        l.sim.node(12)->faults().foreignAddress = 13;  // answers as another node
+        l.sim.node(9)->setListenOnly(true);            // hears nothing but the restart
         run(l.station().mnu_refresh_networkClick());
-        QCOMPARE(l.listTexts(), QStringList{QStringLiteral("1 - Кворлекс - 7")});
+        QCOMPARE(l.listTexts(), QStringList{});
+        QCOMPARE(found_count, 0);
 
         l.station().setResetComPorts(true);
         l.sim.clearFrames();
         run(l.station().mnu_refresh_networkClick());
-        QCOMPARE(l.listTexts(), (QStringList{QStringLiteral("1 - Кворлекс - 7"), QStringLiteral("2 - Кворлекс - 9")}));
+        QCOMPARE(l.listTexts(), QStringList{QStringLiteral("1 - Кворлекс - 9")});
         // One speed broadcast before the first address, a restart before every identify.
         int broadcasts = 0, restarts = 0;
         for (const auto &f : l.sim.frames()) {
@@ -129,6 +133,64 @@ private slots:
         }
         QCOMPARE(broadcasts, 1);
         QVERIFY(restarts >= 255);
+    }
+
+    // A rescan that puts another node into a slot keeps nothing of the slot's previous
+    // occupant: its setup, readings and alarms would be taken for the new node's.
+    void rescanPutsAFreshNodeIntoASlot()
+    {
+        ScanLine l;
+        QVERIFY(l.open({5}));
+        run(l.station().mnu_refresh_networkClick());
+        QCOMPARE(arr_nodes[1].address, 5);
+        arr_nodes[1].setup[3].nu = 1234;
+        arr_nodes[1].setups_read = kAllChannels;
+        arr_nodes[1].channels[3] = Tarr_channel{777, 2, 1, 1};
+        arr_nodes[1].state.settings_changed = 1;
+        l.sim.removeNode(5);
+        l.addNodes({6});
+        run(l.station().mnu_refresh_networkClick());
+        QCOMPARE(arr_nodes[1].address, 6);
+        QCOMPARE(arr_nodes[1].setups_read, std::uint16_t(0)); // its first read will be a full one
+        QCOMPARE(arr_nodes[1].setup[3], Tarr_setup{});
+        QCOMPARE(arr_nodes[1].channels[3], Tarr_channel{});
+        QCOMPARE(arr_nodes[1].state, Tarr_state{});
+    }
+
+    // A scan empties the node table: it is refused, the list kept and nothing sent,
+    // while the port is closed or polling reads the table.
+    void scanRefused_data()
+    {
+        QTest::addColumn<bool>("portClosed");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("port closed") << true << QStringLiteral("Опрос сети невозможен: COM порт закрыт.");
+        QTest::newRow("polling runs") << false
+                                      << QStringLiteral("Опрос сети невозможен во время автоматического обновления.\n\r"
+                                                        "Отключите автоматическое обновление.");
+    }
+
+    void scanRefused()
+    {
+        QFETCH(bool, portClosed);
+        ScanLine l;
+        QVERIFY(l.open({5}));
+        run(l.station().mnu_refresh_networkClick());
+        QCOMPARE(l.listTexts(), QStringList{QStringLiteral("1 - Кворлекс - 5")});
+        if (portClosed)
+            l.station().comPort().close();
+        else
+            l.station().setPollingActive(true);
+        l.sim.clearFrames();
+        try {
+            run(l.station().mnu_refresh_networkClick());
+            QFAIL("the scan was not refused");
+        } catch (const CommandRefused &e) {
+            QTEST(QString::fromStdString(e.what()), "why");
+        }
+        QCOMPARE(l.listTexts(), QStringList{QStringLiteral("1 - Кворлекс - 5")});
+        QCOMPARE(arr_nodes[1].address, 5);
+        QCOMPARE(scan_running, 0);
+        QCOMPARE(l.sim.frames().size(), 0);
     }
 
     void portLostDuringAScan()

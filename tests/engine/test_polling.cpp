@@ -207,7 +207,7 @@ private slots:
             if (rowsOf17 >= 0 || position != 3 || quint8(l.sim.frames().last().bytes[0]) != 17)
                 return;
             rowsOf17 = probe.valueRows(17).size();
-            abort_read = 1;
+            l.polling().stopRead();
             l.polling().stop();
         });
         run(std::move(*runTask));
@@ -217,6 +217,59 @@ private slots:
         QCOMPARE(abort_read, 0);
         QCOMPARE(probe.valueRows().size(), probe.historyCount() / 12);
         QCOMPARE(probe.historyCount() % 12, 0);
+    }
+
+    // A node that answers its presence test but whose registers cannot be read gets
+    // no value row, no history rows and no fresh monitor cells in that pass: its
+    // readings would be an earlier poll's under this poll's time. The event log says so.
+    void unreadNodeIsNotRecorded_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("silent after its presence test") << "silent" << "нет ответа по каналам 1, 2, 3";
+        QTest::newRow("programming mode") << "programming" << "прибор в режиме программирования";
+    }
+
+    void unreadNodeIsNotRecorded()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, reason);
+        PollStation l;
+        QVERIFY(l.open({5, 17}));
+        const RowProbe probe = l.probe();
+        l.polling().setInterval(0);
+        QList<QPair<int, int>> rowsAtPassEnd; // value rows of 17, history rows of 17
+        bool faultSet = false;
+        connect(&l.polling(), &Polling::passFinished, this, [&] {
+            rowsAtPassEnd << qMakePair(int(probe.valueRows(17).size()), int(probe.history(17).size()));
+            if (faultSet)
+                return;
+            faultSet = true;
+            sim::Node *node = l.sim.node(17);
+            if (fault == QStringLiteral("silent")) {
+                // Answers the identify probe of the next pass, then nothing.
+                node->faults().silentAfterFrames = node->framesAnswered() + 1;
+            } else {
+                node->faults().progMode = true;
+                node->setMode(node->mode() | sim::kProgModeBit);
+            }
+        });
+        std::optional<QCoro::Task<void>> runTask;
+        runTask.emplace(l.polling().mnu_refreshClick());
+        QTRY_VERIFY_WITH_TIMEOUT(rowsAtPassEnd.size() >= 2, 120000);
+        l.polling().stop();
+        run(std::move(*runTask));
+
+        QCOMPARE(rowsAtPassEnd.at(0), qMakePair(1, 12));
+        QCOMPARE(rowsAtPassEnd.at(1), qMakePair(1, 12)); // nothing of the second pass
+        QVERIFY(probe.history(5).size() >= 2 * 12); // its neighbour is recorded every pass
+        const QStringList log = l.station().eventLog().lines();
+        const auto line = std::find_if(log.begin(), log.end(), [](const QString &text) {
+            return text.contains(QStringLiteral(" - Узел 17 не прочитан ("));
+        });
+        QVERIFY2(line != log.end(), qPrintable(log.join(QLatin1Char('\n'))));
+        QVERIFY2(line->contains(reason), qPrintable(*line));
+        QVERIFY(l.station().nodeList().isChecked(1)); // it answers, so it stays in the run
     }
 
     void errorEndsTheRunVisibly()

@@ -47,6 +47,16 @@ sim::ChannelSetup channelSetup(int gain, int zero, int rangeMin, int pointPos, i
     return s;
 }
 
+// Opens the line with an answer wait that a loaded machine keeps (an answering node
+// ends its exchange at once: FastSpeed); tests that wait out silences take a shorter one.
+bool openLine(SimLine &l, int answerWaitMs = 1000)
+{
+    if (!l.open(answerWaitMs))
+        return false;
+    l.line->setFastSpeed(true);
+    return true;
+}
+
 } // namespace
 
 class TestNodeReads : public QObject {
@@ -61,7 +71,7 @@ private slots:
     void fullReadMatchesTheNode()
     {
         SimLine l;
-        QVERIFY(l.open(40));
+        QVERIFY(openLine(l));
         sim::Node *node = l.addStillNode(17);
         node->setDisplay(2, 7);
         arr_nodes[1].address = 17;
@@ -117,7 +127,7 @@ private slots:
         QFETCH(sim::ChannelSetup, setup);
         QFETCH(int, raw);
         SimLine l;
-        QVERIFY(l.open(40));
+        QVERIFY(openLine(l));
         sim::Node *node = l.addStillNode(3);
         node->setChannel(4, setup);
         node->setRaw(4, quint16(raw));
@@ -138,7 +148,7 @@ private slots:
     void nodeStopsAfterChannelFive()
     {
         SimLine l;
-        QVERIFY(l.open(40));
+        QVERIFY(openLine(l, 200));
         sim::Node *node = l.addStillNode(8);
         node->faults().silentAfterFrames = 1 + 5 * 10; // mode register and five channels
         arr_nodes[1].address = 8;
@@ -149,7 +159,12 @@ private slots:
             arr_nodes[1].channels[c] = oldReading;
             arr_nodes[1].setup[c] = oldSetup;
         }
-        run(Read_node(*l.line, 1, QStringLiteral("F")));
+        const NodeRead read = run(Read_node(*l.line, 1, QStringLiteral("F")));
+        // The outcome says which channels this read got: the rest keep an earlier read's data.
+        QCOMPARE(read.channelsRead, std::uint16_t(0x001F));
+        QCOMPARE(read.missingChannels(), (QList<int>{6, 7, 8, 9, 10, 11, 12}));
+        QVERIFY(!read.complete());
+        QVERIFY(!read.setpointsRead());
         for (int c = 1; c <= 5; ++c)
             QCOMPARE(arr_nodes[1].setup[c], expectedSetup(*node, c));
         for (int c = 6; c <= kChannels; ++c) {
@@ -164,14 +179,16 @@ private slots:
     void programmingModeReadsOnlyTheState()
     {
         SimLine l;
-        QVERIFY(l.open(40));
+        QVERIFY(openLine(l));
         sim::Node *node = l.addStillNode(4);
         node->faults().progMode = true;
         node->setMode(node->mode() | sim::kProgModeBit);
         arr_nodes[1].address = 4;
         arr_nodes[1].channels[1] = Tarr_channel{55, 3, 0, 0};
         QSignalSpy progress(&VrProgressBar(), &ProgressValue::changed);
-        run(Read_node(*l.line, 1, QStringLiteral("F")));
+        const NodeRead read = run(Read_node(*l.line, 1, QStringLiteral("F")));
+        QVERIFY(read.programming);
+        QVERIFY(!read.complete());
         QCOMPARE(arr_nodes[1].state.prog_mode, 1);
         QCOMPARE(arr_nodes[1].channels[1], (Tarr_channel{55, 3, 0, 0}));
         QCOMPARE(arr_nodes[1].setup[1], Tarr_setup{});
@@ -183,11 +200,15 @@ private slots:
     void changedSettingsForceAFullRead()
     {
         SimLine l;
-        QVERIFY(l.open(40));
+        QVERIFY(openLine(l));
         sim::Node *node = l.addStillNode(4);
         arr_nodes[1].address = 4;
+        // A slot whose setup blocks were never read is read in full whatever the mode.
+        QVERIFY(run(Read_node(*l.line, 1, QStringLiteral("NF"))).setpointsRead());
+        QCOMPARE(l.sim.frames().size(), 121);
+        l.sim.clearFrames();
         const NodeRead shortRead = run(Read_node(*l.line, 1, QStringLiteral("NF")));
-        QVERIFY(!shortRead.stopped);
+        QVERIFY(shortRead.complete());
         QCOMPARE(l.sim.frames().size(), 13); // short read: mode + 12 raw codes
         QVERIFY(!shortRead.setpointsRead());
 
@@ -201,34 +222,39 @@ private slots:
         QCOMPARE(arr_nodes[1].setup[2].nu, 4321);
     }
 
-    void abortBeforeTheReadStopsBeforeChannelOne()
+    void stopBeforeTheReadStopsBeforeChannelOne()
     {
         SimLine l;
-        QVERIFY(l.open(40));
+        QVERIFY(openLine(l));
         l.addStillNode(4);
         arr_nodes[1].address = 4;
-        abort_read = 1;
-        QVERIFY(run(Read_node(*l.line, 1, QStringLiteral("F"))).stopped);
+        ReadStop stop;
+        stop.request(); // a window closed between two reads of its caller
+        QCOMPARE(abort_read, 1);
+        QVERIFY(run(Read_node(*l.line, 1, QStringLiteral("F"), &stop)).stopped);
+        QVERIFY(!stop.requested()); // used up by the read that honoured it
         QCOMPARE(abort_read, 0);
         QCOMPARE(arr_nodes[1].state.mode_bit7, 1); // the state is still read
         QCOMPARE(arr_nodes[1].setup[1], Tarr_setup{});
         QCOMPARE(l.sim.frames().size(), 1);
     }
 
-    void abortDuringAReadStopsBeforeTheNextChannel()
+    void stopDuringAReadStopsBeforeTheNextChannel()
     {
         SimLine l;
-        QVERIFY(l.open(40));
+        QVERIFY(openLine(l));
         l.addStillNode(4);
         arr_nodes[1].address = 4;
+        ReadStop stop;
         // A window closing in the middle of the read asks it to stop.
-        QObject::connect(&VrProgressBar(), &ProgressValue::changed, &l.sim, [](int position, int) {
+        QObject::connect(&VrProgressBar(), &ProgressValue::changed, &l.sim, [&stop](int position, int) {
             if (position == 3)
-                abort_read = 1;
+                stop.request();
         });
-        const NodeRead read = run(Read_node(*l.line, 1, QStringLiteral("F")));
+        const NodeRead read = run(Read_node(*l.line, 1, QStringLiteral("F"), &stop));
         QVERIFY(read.stopped);
         QVERIFY(!read.setpointsRead()); // a half-read node gives no setpoint row
+        QCOMPARE(read.channelsRead, std::uint16_t(0x0007));
         QCOMPARE(abort_read, 0);
         QCOMPARE(VrProgressBar().position(), 0);
         QVERIFY(arr_nodes[1].setup[3].gain != 0);  // the channel in progress finished
@@ -236,15 +262,45 @@ private slots:
         QCOMPARE(l.sim.frames().size(), 1 + 3 * 10);
     }
 
+    // Two callers read at once (polling and a device window share the line): a stop
+    // asked by one stops only its own read.
+    void stoppingOneReadLeavesAnotherReading()
+    {
+        SimLine l;
+        QVERIFY(openLine(l));
+        l.addStillNode(4);
+        l.addStillNode(5);
+        arr_nodes[1].address = 4;
+        arr_nodes[2].address = 5;
+        ReadStop pollingStop;
+        ReadStop windowStop;
+        QObject::connect(&VrProgressBar(), &ProgressValue::changed, &l.sim, [&windowStop](int position, int) {
+            if (position == 2)
+                windowStop.request();
+        });
+        auto both = [&]() -> QCoro::Task<std::pair<NodeRead, NodeRead>> {
+            auto first = Read_node(*l.line, 1, QStringLiteral("F"), &pollingStop);
+            auto second = Read_node(*l.line, 2, QStringLiteral("F"), &windowStop);
+            const NodeRead a = co_await std::move(first);
+            const NodeRead b = co_await std::move(second);
+            co_return std::pair{a, b};
+        };
+        const auto [polled, windowed] = run(both());
+        QVERIFY(polled.complete());
+        QVERIFY(windowed.stopped);
+    }
+
     void portErrorEndsTheReadQuietly()
     {
         SimLine l;
-        QVERIFY(l.open(40));
+        QVERIFY(openLine(l));
         l.addStillNode(4);
         arr_nodes[1].address = 4;
         l.port.close();
         VrProgressBar().setPosition(5);
-        run(Read_node(*l.line, 1, QStringLiteral("F"))); // must not raise
+        const NodeRead read = run(Read_node(*l.line, 1, QStringLiteral("F"))); // must not raise
+        QVERIFY(read.failed);
+        QVERIFY(!read.complete());
         QCOMPARE(VrProgressBar().position(), 0);
         QVERIFY(!l.line->busy());
     }
@@ -268,7 +324,7 @@ private slots:
         QFETCH(bool, silent);
         QFETCH(double, badCrc);
         SimLine l;
-        QVERIFY(l.open(40));
+        QVERIFY(openLine(l));
         sim::Node *node = l.addStillNode(4);
         if (foreign)
             node->faults().foreignAddress = foreign;
@@ -283,7 +339,7 @@ private slots:
     void silentModeRegisterKeepsTheState()
     {
         SimLine l;
-        QVERIFY(l.open(40));
+        QVERIFY(openLine(l, 200));
         sim::Node *node = l.addStillNode(4);
         arr_nodes[1].address = 4;
         run(Read_node(*l.line, 1, QStringLiteral("F")));
@@ -297,7 +353,7 @@ private slots:
     void identifyAnswer()
     {
         SimLine l;
-        QVERIFY(l.open(40));
+        QVERIFY(openLine(l));
         sim::NodeConfig config = sim::defaultNode(200);
         config.identity = 0x37;
         config.runStatus = 0x05;

@@ -171,8 +171,7 @@ void TestMonitor::closeQuestion()
         QVERIFY(!monitor->closing());
     } else {
         QCOMPARE(confirmed.count(), 1);
-        QVERIFY(closingWhenConfirmed);
-        QCOMPARE(abort_read, std::uint8_t(1));
+        QVERIFY(closingWhenConfirmed); // whoever reads behind the monitor stops on closeConfirmed
         QVERIFY(!guard);
         QVERIFY(!sub);
     }

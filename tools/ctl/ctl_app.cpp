@@ -322,7 +322,7 @@ QCoro::Task<int> runWrite(Transaction &line, const Options &o, const Output &out
     QString result;
     if (answer == word::TimeOut) {
         result = word::TimeOut;
-    } else if (!write_confirmed(answer)) {
+    } else if (!write_confirmed(answer, o.address, first)) {
         result = answerWord(hex_to_bytes(answer), o.address, 0x10);
         if (result.isEmpty())
             result = QStringLiteral("Not confirmed");
@@ -643,10 +643,19 @@ int write_register(int channel, int quantity)
     return 16 * (channel - 1) + 8 + 2 * quantity;
 }
 
-bool write_confirmed(const QString &answerHex)
+bool write_confirmed(const QString &answerHex, int address, int first)
 {
-    // The answer echoes the register count 0002; its last digit is the 12th character.
-    return answerHex.size() >= 12 && answerHex[11] == QLatin1Char('2');
+    // A node confirms a write by echoing its address, the function, the first register
+    // and the register count, with a valid checksum; anything else is no confirmation.
+    QByteArray echo;
+    echo.append(char(address & 0xFF)).append(char(0x10));
+    echo.append(char((first >> 8) & 0xFF)).append(char(first & 0xFF));
+    echo.append(char(0x00)).append(char(0x02));
+    try {
+        return hex_to_bytes(answerHex) == append_crc(echo);
+    } catch (const ConvertError &) {
+        return false;
+    }
 }
 
 std::optional<double> engineering(const Tarr_channel &channel)

@@ -87,8 +87,9 @@ std::optional<std::int32_t> parse_thousandths(const QString &text);
 const QStringList &quantity_names();
 // First of the two registers that hold quantity `quantity` of channel `channel`.
 int write_register(int channel, int quantity);
-// True when a write answer (hex text) confirms the two registers.
-bool write_confirmed(const QString &answerHex);
+// True when a write answer (hex text) is the exact echo of the write of two registers
+// from `first` at `address`, with a valid checksum.
+bool write_confirmed(const QString &answerHex, int address, int first);
 
 // The reading of a channel in engineering units; nothing for a channel never read.
 std::optional<double> engineering(const Tarr_channel &channel);
