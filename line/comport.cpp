@@ -2,6 +2,13 @@
 
 #include "base/ini_file.h"
 #include "base/logging.h"
+#include "base/one_shot.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
 
 #include <sys/ioctl.h>
 
@@ -191,11 +198,67 @@ void ComPort::write(const QByteArray &bytes)
 {
     if (!m_port.isOpen())
         throw PortError(QStringLiteral("%1: порт не открыт").arg(m_settings.port));
+    // The port hands the bytes to the driver from the event loop, when the driver can take
+    // them; a driver that cannot take them now leaves them with the port, not an error.
     if (m_port.write(bytes) != bytes.size())
         throw PortError(QStringLiteral("%1: %2").arg(m_settings.port, m_port.errorString()));
-    // Hand the bytes to the driver now rather than on the next event-loop turn, so the
-    // answer wait is measured from the moment the request leaves.
-    m_port.flush();
+}
+
+QCoro::Task<void> ComPort::send(QByteArray bytes)
+{
+    m_port.clearError();
+    write(bytes);
+    const int limitMs = writeTimeoutMs(bytes.size());
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (!m_port.isOpen())
+            throw PortError(QStringLiteral("%1: порт закрыт во время записи").arg(m_settings.port));
+        if (m_port.error() == QSerialPort::WriteError) {
+            const QString why = m_port.errorString();
+            m_port.clearError();
+            m_port.clear(QSerialPort::Output);
+            throw PortError(QStringLiteral("%1: %2").arg(m_settings.port, why));
+        }
+        const qint64 held = m_port.bytesToWrite();
+        const qint64 pending = pendingOutput();
+        if (pending == 0)
+            co_return;
+        const qint64 left = limitMs - clock.elapsed();
+        if (left <= 0) {
+            // Nothing pending may go out later, in the middle of another exchange.
+            m_port.clear(QSerialPort::Output);
+            qCWarning(lcPort) << "write time-out:" << pending << "of" << bytes.size() << "bytes still pending after"
+                              << limitMs << "ms";
+            throw PortError(
+                QStringLiteral("%1: запись не завершилась за %2 мс (линия занята?)").arg(m_settings.port).arg(limitMs));
+        }
+        // Bytes the port still holds go to the driver when it takes them (bytesWritten); bytes in
+        // the driver's queue leave at the line speed, so look again when they should have left.
+        int ms = static_cast<int>(left);
+        if (held == 0)
+            ms = std::min(ms, std::max(1, static_cast<int>(std::ceil(pending * characterMicros() / 1000.0))));
+        OneShot<> wake(OneShot<>::Resume::FromEventLoop);
+        QTimer timer;
+        timer.setSingleShot(true);
+        timer.setTimerType(Qt::PreciseTimer);
+        connect(&timer, &QTimer::timeout, wake.context(), [&wake] { wake.fire(); });
+        connect(&m_port, &QSerialPort::bytesWritten, wake.context(), [&wake] { wake.fire(); });
+        connect(&m_port, &QSerialPort::errorOccurred, wake.context(), [&wake] { wake.fire(); });
+        connect(this, &ComPort::openChanged, wake.context(), [&wake] { wake.fire(); });
+        timer.start(ms);
+        co_await wake.wait();
+    }
+}
+
+qint64 ComPort::pendingOutput() const
+{
+    if (!m_port.isOpen())
+        return 0;
+    int driver = 0;
+    if (::ioctl(m_port.handle(), TIOCOUTQ, &driver) != 0)
+        driver = 0;
+    return m_port.bytesToWrite() + driver;
 }
 
 QByteArray ComPort::read(int n)

@@ -1,11 +1,19 @@
 // The station's one serial port (`ComPort`): its settings, the settings file
 // ini/Com_setup_modbus.ini (section "ComPort"), and the few operations the
 // line needs. Errors are raised as PortError to the caller.
+//
+// A request is sent with `send`: it finishes once every byte has left the
+// driver's queue, and raises PortError when that has not happened within the
+// write time-out (100 ms per byte plus 1000 ms), as when hardware flow control
+// holds the line with CTS low. Nothing here blocks: the wait runs on the
+// event loop.
 #pragma once
 
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+
+#include <qcoro/qcorotask.h>
 
 #include <stdexcept>
 
@@ -64,8 +72,17 @@ public:
     void close();
     bool isOpen() const;
 
-    // Hands every byte to the driver; raises PortError when the port is closed or the write fails.
+    // Hands the bytes to the port without waiting for them to leave; raises PortError when
+    // the port is closed or refuses them.
     void write(const QByteArray &bytes);
+    // Writes the bytes and finishes when all of them have left the driver's queue. Raises
+    // PortError when the port is closed, fails or closes meanwhile, or when the write
+    // time-out passes first; the bytes still pending are then thrown away.
+    QCoro::Task<void> send(QByteArray bytes);
+    // The write time-out of `bytes` bytes: 100 ms per byte plus 1000 ms.
+    static int writeTimeoutMs(qsizetype bytes) { return 1000 + 100 * static_cast<int>(bytes); }
+    // Bytes written and not yet sent: those the port holds and those in the driver's queue.
+    qint64 pendingOutput() const;
     // Between 0 and n bytes that have already arrived; never waits.
     QByteArray read(int n);
     // Bytes already received and not yet read (those the driver holds included).

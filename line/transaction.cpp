@@ -8,8 +8,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace qlx {
+
+namespace {
+
+// How long past its quiet a line that keeps receiving bytes may hold a request back.
+constexpr qint64 kBabbleLimitMicros = 2'000'000;
+
+} // namespace
 
 int retry_count = 0;
 
@@ -85,67 +93,123 @@ int Transaction::expected_answer_length(const QByteArray &request, const QByteAr
     }
 }
 
-QCoro::Task<void> Transaction::keepSilence()
+qint64 Transaction::quietMicros(const QByteArray &request, int cap) const
+{
+    // The node may begin its answer up to one more answer wait after this one ended; the
+    // adapter may hold it back a while; the request may still have been on the wire when
+    // the driver reported it sent (a UART's FIFO), and the answer takes its own wire time.
+    const int answerBytes = std::max(cap, expected_answer_length(request, {}));
+    const double wireMicros = (request.size() + answerBytes + 3.5) * m_port.characterMicros();
+    return (qint64(m_answerWait) + kDeliveryAllowanceMs) * 1000 + static_cast<qint64>(std::ceil(wireMicros));
+}
+
+QCoro::Task<void> Transaction::keepQuiet()
 {
     // 3.5 characters of silence end a frame; one millisecond more covers the timer's granularity.
     const qint64 gap = static_cast<qint64>(std::ceil(3.5 * m_port.characterMicros())) + 1000;
-    const qint64 giveUpAt = nowMicros() + qint64(m_answerWait) * 1000 + gap;
+    const bool lateAnswerPossible = m_quietMicros > 0;
+    const qint64 quiet = std::max(m_quietMicros, gap);
+    m_quietMicros = 0;
+    // A line that never falls silent (a babbling node) does not stop the station for good:
+    // past this point the request goes out anyway.
+    const qint64 giveUpAt =
+        nowMicros() + quiet + (lateAnswerPossible ? kBabbleLimitMicros : qint64(m_answerWait) * 1000);
+    bool heldBack = false;
     for (;;) {
+        // Bytes the driver holds and the event loop has not seen yet are arriving now.
+        const qint64 unseen = m_port.queuedBytes() - m_port.device().bytesAvailable();
+        if (const qint64 stale = m_port.discardInput(); stale > 0) {
+            m_stats.discardedBytes += static_cast<quint64>(stale);
+            qCDebug(lcLine) << "discarded" << stale << "stale bytes";
+        }
         const qint64 now = nowMicros();
-        const qint64 left = m_lastActivityMicros + gap - now;
-        if (left <= 0 || now >= giveUpAt)
-            co_return;
-        co_await service_events(static_cast<int>((left + 999) / 1000));
+        if (unseen > 0)
+            m_lastActivityMicros = now;
+        const qint64 left = m_lastActivityMicros + quiet - now;
+        if (left <= 0)
+            break;
+        if (now >= giveUpAt) {
+            qCWarning(lcLine) << "the line does not fall silent; sending anyway";
+            break;
+        }
+        heldBack = heldBack || lateAnswerPossible;
+        co_await service_events(static_cast<int>((std::min(left, giveUpAt - now) + 999) / 1000));
     }
+    if (heldBack)
+        ++m_stats.quietWaits;
 }
+
+namespace {
+
+struct Span {
+    int at = 0;
+    int length = 0;
+};
+
+// The first frame in `bytes` that answers `request`: its address, its function code or
+// the exception form of it, the length the request implies, a valid checksum.
+std::optional<Span> find_answer(const QByteArray &request, const QByteArray &bytes)
+{
+    if (request.size() < 2)
+        return std::nullopt;
+    const auto function = static_cast<quint8>(request[1]);
+    for (int i = 0; i + 1 < bytes.size(); ++i) {
+        const auto f = static_cast<quint8>(bytes[i + 1]);
+        if (bytes[i] != request[0] || (f != function && f != (function | 0x80)))
+            continue;
+        const QByteArray from = bytes.mid(i);
+        const int length = Transaction::expected_answer_length(request, from);
+        if (length >= 4 && from.size() >= length && crc_ok(from.left(length)))
+            return Span{i, length};
+    }
+    return std::nullopt;
+}
+
+} // namespace
 
 QCoro::Task<QByteArray> Transaction::exchange(QByteArray request, int cap, bool readAnswer)
 {
     co_await TurnAwaiter{this};
     TurnGuard turn{this};
 
-    co_await keepSilence();
-    if (const qint64 stale = m_port.discardInput(); stale > 0) {
-        m_stats.discardedBytes += static_cast<quint64>(stale);
-        qCDebug(lcLine) << "discarded" << stale << "stale bytes before" << bytes_to_hex(request);
+    co_await keepQuiet();
+    try {
+        co_await m_port.send(request); // raises PortError on a closed port or a stalled write
+    } catch (const PortError &) {
+        if (m_port.isOpen()) {
+            // Part of the request may have gone out, and its answer may still come.
+            m_quietMicros = quietMicros(request, cap);
+            m_lastActivityMicros = nowMicros();
+        }
+        throw;
     }
-
-    m_port.write(request); // raises PortError on a closed port
     ++m_stats.exchanges;
     const qint64 sentAt = nowMicros();
-    m_lastActivityMicros = sentAt + static_cast<qint64>(request.size() * m_port.characterMicros());
+    m_lastActivityMicros = std::max(m_lastActivityMicros, sentAt);
 
-    // After an exchange that got no complete answer, that answer may still be on its way.
-    // Bytes that begin to arrive before the node can even have heard the whole request
-    // (its wire time plus the 3.5 characters that end it) are that late answer: they
-    // are dropped, with the rest of their frame, instead of being taken for this answer.
-    const double charMicros = m_port.characterMicros();
-    const qint64 gap = static_cast<qint64>(std::ceil(3.5 * charMicros));
-    const qint64 staleUntil =
-        m_lastIncomplete ? sentAt + static_cast<qint64>(request.size() * charMicros) + gap : sentAt;
-    qint64 lastStaleAt = -1;
-    const bool early = m_fastSpeed && readAnswer && cap > 0;
+    QByteArray received;
+    std::optional<Span> found;
+    const bool early = m_fastSpeed && readAnswer;
 
-    // The wait ends at the first of the tick and the complete answer, inside that signal.
+    // The wait ends at the first of the tick and (with FastSpeed) the complete answer,
+    // inside that signal.
     OneShot<> wake(OneShot<>::Resume::Directly);
+    const auto take = [&] {
+        received += m_port.device().readAll();
+        if (!found)
+            found = find_answer(request, received);
+        if (found && early)
+            wake.fire();
+    };
     // The connections go with the wait's frame; they end with the wait itself.
     const QMetaObject::Connection onTick =
         connect(&Timer_delay, &QTimer::timeout, wake.context(), [&wake] { wake.fire(); });
-    const QMetaObject::Connection onData = connect(&m_port, &ComPort::readyRead, wake.context(), [&] {
-        const qint64 now = nowMicros();
-        if (now < staleUntil || (lastStaleAt >= 0 && now - lastStaleAt < gap)) {
-            m_stats.discardedBytes += static_cast<quint64>(m_port.discardInput());
-            lastStaleAt = now;
-            return;
-        }
-        if (!early)
-            return;
-        const QByteArray head = m_port.device().peek(3);
-        const int expected = expected_answer_length(request, head);
-        if (expected > 0 && m_port.device().bytesAvailable() >= std::min(expected, cap))
-            wake.fire();
-    });
+    QMetaObject::Connection onData;
+    if (readAnswer)
+        onData = connect(&m_port, &ComPort::readyRead, wake.context(), take);
     Timer_delay.start();
+    if (readAnswer)
+        take(); // a fast node's answer may be in already
     co_await wake.wait();
     disconnect(onTick);
     disconnect(onData);
@@ -156,17 +220,34 @@ QCoro::Task<QByteArray> Transaction::exchange(QByteArray request, int cap, bool 
 
     QByteArray answer;
     if (readAnswer) {
-        // Bytes the driver already holds but the event loop has not handed over yet (a busy
-        // loop can run the wait's tick first) arrived within the wait: let them in.
-        for (int turn = 0; turn < 2 && m_port.queuedBytes() > m_port.device().bytesAvailable(); ++turn)
-            co_await service_events(0);
-        answer = m_port.read(cap);
-        const int expected = expected_answer_length(request, answer);
-        m_lastIncomplete = answer.isEmpty() || (expected > 0 && answer.size() < std::min(expected, cap));
-        if (!answer.isEmpty())
+        if (!found) {
+            // Bytes the driver already holds but the event loop has not handed over yet (a busy
+            // loop can run the wait's tick first) arrived within the wait: let them in.
+            for (int turn = 0; turn < 2 && m_port.queuedBytes() > m_port.device().bytesAvailable(); ++turn)
+                co_await service_events(0);
+            take();
+        }
+        if (found) {
+            answer = received.mid(found->at, found->length).left(cap);
+            m_stats.droppedBytes += static_cast<quint64>(found->at);
+            m_stats.discardedBytes += static_cast<quint64>(received.size() - found->at - answer.size());
+            if (found->at > 0)
+                qCDebug(lcLine) << "dropped" << bytes_to_hex(received.left(found->at)) << "ahead of the answer";
             ++m_stats.answered;
-        else
-            ++m_stats.silent;
+        } else {
+            // Not its answer, or nothing: the caller's checks name what came. The answer
+            // may still be on its way; the next request waits until it cannot come.
+            answer = received.left(cap);
+            m_stats.discardedBytes += static_cast<quint64>(received.size() - answer.size());
+            m_quietMicros = quietMicros(request, cap);
+            m_lastActivityMicros = std::max(m_lastActivityMicros, nowMicros());
+            if (received.isEmpty()) {
+                ++m_stats.silent;
+            } else {
+                ++m_stats.answered;
+                ++m_stats.unmatched;
+            }
+        }
     }
     qCDebug(lcLine) << bytes_to_hex(request) << "->" << bytes_to_hex(answer) << "after"
                     << (nowMicros() - sentAt) / 1000.0 << "ms";

@@ -4,17 +4,35 @@
 // one waits for its answer is queued and runs right after it, in the order of
 // the requests; each caller gets its own answer.
 //
-// Before a request is sent the layer keeps 3.5 characters of silence after the
-// last frame on the line and throws away whatever is still queued in the
-// receiver (a late answer to an earlier request), so an exchange never returns
-// bytes that arrived before its own request went out. After an exchange that got
-// no complete answer it also drops a frame that begins before the node could have
-// heard the new request: the late answer to the earlier one. Discarded bytes are
-// counted in the line statistics.
+// A request is written whole before its wait begins: the port's write
+// finishes when the bytes have left the driver, and raises PortError when they
+// do not leave within the write time-out. The answer wait is one `Timer_delay`
+// interval from there.
 //
-// The answer wait is one `Timer_delay` interval. With FastSpeed on, an
-// exchange ends as soon as the complete answer has arrived (its length is known
-// from the request), and never later than the full wait.
+// An answer counts only when it carries the request's address and function
+// code (or the 5-byte exception form, function | 0x80), has the length the
+// request implies and a valid checksum. Bytes ahead of it (noise, a frame of
+// another node or for another request) are dropped and counted; the exchange
+// goes on waiting within its wait. With FastSpeed on it ends as soon as its
+// answer is complete, otherwise at the end of the wait. When no answer came,
+// the caller gets what did arrive (at most its cap), so its own checks name
+// the fault ("Bad CRC", "Bad nomer", "Bad command"), or nothing ("Time Out").
+// A request whose answer length cannot be told (an unknown function code)
+// gets whatever arrived within the wait. Broadcasts read nothing.
+//
+// Before a request goes out the line must have been silent for 3.5
+// characters; whatever is still queued in the receiver is thrown away. After
+// an exchange that got no answer, the late answer may still be on its way, so
+// the line is kept quiet for one more answer wait, plus the time adapters may
+// hold received bytes back (kDeliveryAllowanceMs) and the time of the request
+// and its answer on the wire, restarted by every byte that arrives meanwhile
+// (bytes the driver holds count as arriving). An answer that a node begins up
+// to twice the answer wait after the request is therefore never returned to a
+// later request: the exchange it belonged to shows "Time Out", and the bytes
+// are discarded. Lateness is never judged by when the event loop sees the
+// bytes, so an adapter that delivers in batches or a busy loop cannot let a
+// late answer through or drop a fresh one. Discarded and dropped bytes are
+// counted in the line statistics.
 #pragma once
 
 #include <QByteArray>
@@ -34,12 +52,19 @@ class ComPort;
 // Sends of the request so far in the running `SendReadCom`; 0 at rest.
 extern int retry_count;
 
+// How long a serial adapter may hold received bytes before it hands them over
+// (USB adapters deliver in batches, 16 ms apart by default), with a margin.
+inline constexpr int kDeliveryAllowanceMs = 40;
+
 struct LineStatistics {
     quint64 exchanges = 0;      // requests sent by exchanges (broadcasts included)
     quint64 answered = 0;       // exchanges that received at least one byte
     quint64 silent = 0;         // exchanges that received nothing
+    quint64 unmatched = 0;      // exchanges that received bytes but not their answer
     quint64 earlyEnds = 0;      // exchanges ended before the full wait (FastSpeed)
-    quint64 discardedBytes = 0; // stale bytes thrown away before a request
+    quint64 droppedBytes = 0;   // bytes received ahead of an exchange's answer, not part of it
+    quint64 discardedBytes = 0; // bytes thrown away outside an answer: before a request, after an answer
+    quint64 quietWaits = 0;     // requests held back until a late answer could no longer come
 };
 
 class Transaction : public QObject {
@@ -75,6 +100,10 @@ public:
     // first bytes of the answer (`head`); -1 while it cannot be told yet or at all.
     static int expected_answer_length(const QByteArray &request, const QByteArray &head);
 
+    // How long the line stays quiet after an exchange that got no answer, when nothing
+    // arrives meanwhile, in microseconds.
+    qint64 quietMicros(const QByteArray &request, int cap) const;
+
 signals:
     // Every finished exchange with what it received (empty for silence or a broadcast).
     void exchanged(const QByteArray &request, const QByteArray &answer);
@@ -84,7 +113,7 @@ private:
     struct TurnGuard;
 
     QCoro::Task<QByteArray> exchange(QByteArray request, int cap, bool readAnswer);
-    QCoro::Task<void> keepSilence();
+    QCoro::Task<void> keepQuiet();
     void release();
     qint64 nowMicros() const { return m_clock.nsecsElapsed() / 1000; }
 
@@ -93,9 +122,9 @@ private:
     bool m_fastSpeed = false;
     QTimer Timer_delay;
     QElapsedTimer m_clock;
-    qint64 m_lastActivityMicros = -1'000'000'000; // end of the last frame seen on the line
+    qint64 m_lastActivityMicros = -1'000'000'000; // last bytes seen on the line, or the end of a wait
     bool m_busy = false;
-    bool m_lastIncomplete = false; // the last exchange got no complete answer
+    qint64 m_quietMicros = 0; // non-zero: the last exchange got no answer; quiet this long before the next
     std::deque<std::coroutine_handle<>> m_waiters;
     LineStatistics m_stats;
 };

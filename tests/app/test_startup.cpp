@@ -239,7 +239,7 @@ private slots:
         QTRY_COMPARE(app.runningTasks(), 0);
 
         app.mainForm().actions().refreshNetwork->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(app.station().eventLog().lines().join('\n').contains(QStringLiteral(" - Обнаружено узлов - 2")), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(app.station().eventLog().lines().join('\n').contains(QStringLiteral(" - Обнаружено узлов - 2")), 120000);
         QAbstractItemModel *list = app.mainForm().nodeListView()->model();
         QCOMPARE(list->rowCount(), 2);
         QCOMPARE(list->index(0, 0).data().toString(), QStringLiteral("1 - Кворлекс - 5"));
@@ -315,7 +315,7 @@ private slots:
         QCOMPARE(dialog->Cmb_time->currentText(), QStringLiteral("5"));
         dialog->Cmb_time->setEditText(QStringLiteral("30"));
         dialog->BitBtn1->click();
-        QTRY_COMPARE(app.refreshInterval(), 30000);
+        QTRY_COMPARE(app.refreshInterval(), 120000);
         QCOMPARE(app.mainForm().actions().refresh->text(),
                  QStringLiteral("Авт. обновление каждые 30 сек."));
         QCOMPARE(app.mainForm().buttons().autoRefresh->text(),
@@ -324,7 +324,7 @@ private slots:
         // The next start reads it back.
         StationApp again(StationFolder(dir.path()));
         again.start();
-        QCOMPARE(again.refreshInterval(), 30000);
+        QCOMPARE(again.refreshInterval(), 120000);
     }
 
     void oneButtonStartScansAndPolls()
@@ -338,13 +338,13 @@ private slots:
         QTRY_COMPARE(app.runningTasks(), 0);
 
         app.mainForm().buttons().autoRefresh->click();
-        QTRY_VERIFY_WITH_TIMEOUT(app.polling().running(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(app.polling().running(), 120000);
         QVERIFY(app.mainForm().actions().refresh->isChecked());
         QVERIFY(!app.mainForm().buttons().autoRefresh->isEnabled());
         QVERIFY(app.station().nodeList().isChecked(0));
         QVERIFY(app.mainForm().actions().hidePanel->isChecked());
         // The first pass reads the node in full and records it; the monitor shows it.
-        QTRY_VERIFY_WITH_TIMEOUT(QFile(app.dailyLogs().valueLogPath()).size() > 200, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(app.dailyLogs().valueLogPath()).size() > 200, 120000);
         QVERIFY(app.monitor());
         QCOMPARE(app.monitor()->windowTitle(), QStringLiteral("Монитор состояний - авт. обновление с интервалом 5 сек."));
         QCOMPARE(arr_cells(0, 1).text, QStringLiteral("9"));
@@ -366,7 +366,7 @@ private slots:
         QVERIFY(app.polling().running());
         const qint64 logged = QFile(app.dailyLogs().valueLogPath()).size();
         app.polling().setInterval(0);
-        QTRY_VERIFY_WITH_TIMEOUT(QFile(app.dailyLogs().valueLogPath()).size() > logged, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(app.dailyLogs().valueLogPath()).size() > logged, 120000);
         DialogSeam::setHandler({});
 
         // The report opens as a child window of the main window.
@@ -398,13 +398,13 @@ private slots:
         QVERIFY(!app.monitor()->closing());
         QCOMPARE(monitorMenus(), 1);
         const qint64 loggedAgain = QFile(app.dailyLogs().valueLogPath()).size();
-        QTRY_VERIFY_WITH_TIMEOUT(QFile(app.dailyLogs().valueLogPath()).size() > loggedAgain, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(app.dailyLogs().valueLogPath()).size() > loggedAgain, 120000);
         QCOMPARE(app.mainForm().mdiArea()->subWindowList().size(), 1);
 
         // The operator switches polling off; the run ends and the button comes back.
         app.mainForm().actions().refresh->trigger();
         QVERIFY(!app.polling().running());
-        QTRY_VERIFY_WITH_TIMEOUT(app.mainForm().buttons().autoRefresh->isEnabled(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(app.mainForm().buttons().autoRefresh->isEnabled(), 120000);
         QVERIFY(!app.mainForm().actions().refresh->isChecked());
         QVERIFY(app.station().eventLog().lines().join('\n').contains(
             QStringLiteral(" - Включено авт. обновление с интервалом 5 сек.")));
@@ -422,7 +422,7 @@ private slots:
         QVERIFY(waitShown(app));
         QTRY_COMPARE(app.runningTasks(), 0);
         app.mainForm().buttons().autoRefresh->click();
-        QTRY_VERIFY_WITH_TIMEOUT(app.polling().running() && app.monitor(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(app.polling().running() && app.monitor(), 120000);
         QPointer<Tfrm_monitor_auto2> monitor = app.monitor();
 
         // "Передняя панель" while polling runs asks to switch polling off; OK closes the
@@ -434,13 +434,13 @@ private slots:
         });
         app.mainForm().nodeListView()->setCurrentIndex(app.mainForm().nodeListView()->model()->index(0, 0));
         app.mainForm().buttons().frontPanel->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!app.polling().running(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!app.polling().running(), 120000);
         QCOMPARE(asked.size(), 2);
         QVERIFY(asked.at(0).startsWith(QStringLiteral("Просмотр датчиков невозможен при автоматическом опросе сети.")));
         QVERIFY(asked.at(1).startsWith(QStringLiteral("Закрытие приведет к отключению автоматического опроса.")));
         QTRY_VERIFY(monitor.isNull());
         DialogSeam::setHandler({});
-        QTRY_VERIFY_WITH_TIMEOUT(!app.polling().runActive(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!app.polling().runActive(), 120000);
     }
 
     void closingWhileANodeIsRecordedKeepsItsRowsTogether()
@@ -455,7 +455,7 @@ private slots:
         app.polling().setInterval(0);
         app.mainForm().buttons().autoRefresh->click();
         const QString valueLog = app.dailyLogs().valueLogPath();
-        QTRY_VERIFY_WITH_TIMEOUT(valueLogRows(valueLog) >= 2, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(valueLogRows(valueLog) >= 2, 120000);
 
         // What is on disk at the moment the program is told to end.
         int rowsAtEnd = -1;
@@ -475,7 +475,7 @@ private slots:
             app.mainForm().close();
         });
         watch.start();
-        QTRY_VERIFY_WITH_TIMEOUT(rowsAtEnd >= 0, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(rowsAtEnd >= 0, 120000);
         QVERIFY(!app.polling().runActive());
         QCOMPARE(dbRowsAtEnd, 12 * rowsAtEnd);
     }

@@ -8,11 +8,14 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 using namespace qlx;
 using namespace qlx::testing;
 
 namespace {
+
+constexpr int kWait = 60; // the answer wait of the late-answer cases, ms
 
 // Starts `start` once, when the simulator has taken in the next frame: the
 // exchange that sent it is then in its answer wait.
@@ -24,6 +27,33 @@ void onceHeard(sim::LineSimulator &sim, QObject *context, std::function<void()> 
         start();
     });
 }
+
+// A read of one raw code that the node answers with `raw`: its value, or nothing
+// with the word in last_result.
+std::optional<int> readRaw(Transaction &line, int address, int channel)
+{
+    const auto data = run(Read_registers(line, address, 191 + channel, 1));
+    return data ? std::optional<int>(regs_to_int32(*data)) : std::nullopt;
+}
+
+// Every byte the simulator handed to the station is accounted for: returned in an
+// answer, dropped ahead of one, discarded, or still queued at the port.
+struct ByteLedger {
+    quint64 delivered = 0;
+    quint64 returned = 0;
+    ByteLedger(SimLine &l, QObject *context)
+    {
+        QObject::connect(&l.sim, &sim::LineSimulator::delivered, context,
+                         [this](const QByteArray &bytes) { delivered += quint64(bytes.size()); });
+        QObject::connect(l.line.get(), &Transaction::exchanged, context,
+                         [this](const QByteArray &, const QByteArray &answer) { returned += quint64(answer.size()); });
+    }
+    static quint64 accounted(SimLine &l, quint64 returned)
+    {
+        const LineStatistics &s = l.line->statistics();
+        return returned + s.droppedBytes + s.discardedBytes + quint64(l.port.queuedBytes());
+    }
+};
 
 } // namespace
 
@@ -233,6 +263,196 @@ private slots:
         const double charMs = l.sim.charTimeMs();
         QVERIFY2(gapNs >= qint64((3.5 * charMs - 1) * 1e6), qPrintable(QString::number(gapNs)));
         QCOMPARE(l.line->statistics().earlyEnds, 2u);
+    }
+
+    // A node that answers within a millisecond, its answer handed over at once or after
+    // an adapter's latency timer: its answer is its exchange's, also right after an
+    // address where nobody answered (the scan of a line, the first pass of polling).
+    void instantAnswerIsTaken_data()
+    {
+        QTest::addColumn<bool>("fastSpeed");
+        QTest::addColumn<int>("deliveryMs");
+        QTest::addColumn<bool>("afterSilence");
+        for (const bool fast : {false, true})
+            for (const int delivery : {0, 16})
+                for (const bool silence : {false, true})
+                    QTest::addRow("%s, delivery %d ms%s", fast ? "FastSpeed" : "full wait", delivery,
+                                  silence ? ", after a silent address" : "")
+                        << fast << delivery << silence;
+    }
+    void instantAnswerIsTaken()
+    {
+        QFETCH(bool, fastSpeed);
+        QFETCH(int, deliveryMs);
+        QFETCH(bool, afterSilence);
+        SimLine l;
+        QVERIFY(l.open(60));
+        l.sim.setWireTime(false);
+        l.sim.setLatencyMs(0);
+        l.sim.setDeliveryDelayMs(deliveryMs);
+        l.line->setFastSpeed(fastSpeed);
+        sim::Node *node = l.addStillNode(5);
+        node->setRaw(1, 1234);
+        if (afterSilence)
+            QCOMPARE(run(l.line->Timed_exchange(Build_identify(6), kIdentifyCap)), QByteArray());
+        QCOMPARE(readRaw(*l.line, 5, 1), std::optional<int>(1234));
+        const QByteArray identity = run(l.line->Timed_exchange(Build_identify(5), kIdentifyCap));
+        QVERIFY(crc_ok(identity));
+        QCOMPARE(identity.left(2), QByteArray::fromHex("0511"));
+        QCOMPARE(l.line->statistics().droppedBytes, 0u);
+    }
+
+    // What comes ahead of the answer in the same wait is not the answer: it is dropped
+    // and counted, and the answer behind it is taken.
+    void strayBytesAheadOfTheAnswerAreDropped_data()
+    {
+        QTest::addColumn<QByteArray>("leading");
+        QTest::addColumn<bool>("extraAfter");
+        QTest::addColumn<bool>("fastSpeed");
+        const QList<std::pair<const char *, QByteArray>> strays{
+            {"noise", QByteArray::fromHex("FF00137E")},
+            {"a lone address byte", QByteArray::fromHex("05")},
+            {"a frame of another node", append_crc(QByteArray::fromHex("0703020457"))},
+            {"own address, another function", append_crc(QByteArray::fromHex("051000C00001"))},
+            {"own address, exception of another function", append_crc(QByteArray::fromHex("059002"))},
+            {"own answer with a broken checksum", QByteArray::fromHex("05030204D20000")},
+        };
+        for (const bool fast : {false, true}) {
+            for (const auto &[name, bytes] : strays)
+                QTest::addRow("%s, %s", name, fast ? "FastSpeed" : "full wait") << bytes << false << fast;
+            QTest::addRow("noise ahead, a byte after, %s", fast ? "FastSpeed" : "full wait")
+                << QByteArray::fromHex("A5") << true << fast;
+        }
+    }
+    void strayBytesAheadOfTheAnswerAreDropped()
+    {
+        QFETCH(QByteArray, leading);
+        QFETCH(bool, extraAfter);
+        QFETCH(bool, fastSpeed);
+        SimLine l;
+        QVERIFY(l.open(80));
+        l.line->setFastSpeed(fastSpeed);
+        ByteLedger ledger(l, this);
+        sim::Node *node = l.addStillNode(5);
+        node->setRaw(1, 1234);
+        node->setRaw(2, 2345);
+        node->faults().leading = leading;
+        node->faults().extraByte = extraAfter;
+        QCOMPARE(readRaw(*l.line, 5, 1), std::optional<int>(1234));
+        QCOMPARE(readRaw(*l.line, 5, 2), std::optional<int>(2345));
+        QCOMPARE(l.line->statistics().droppedBytes, quint64(2 * leading.size()));
+        QCOMPARE(l.line->statistics().unmatched, 0u);
+        QTRY_COMPARE_WITH_TIMEOUT(ByteLedger::accounted(l, ledger.returned), ledger.delivered, 30000);
+    }
+
+    // A node answering later than the wait, by up to twice the wait: its answer never
+    // goes to the next request, which asks the same node the same kind of question (the
+    // answer would fit it in every way but its value). Each read gets its own value or
+    // "Time Out", with FastSpeed on or off, with or without an adapter's latency timer,
+    // with the wire modelled or answers as fast as the pty carries them.
+    void lateAnswerNeverGoesToTheNextRequest_data()
+    {
+        QTest::addColumn<int>("lateMs");
+        QTest::addColumn<bool>("fastSpeed");
+        QTest::addColumn<int>("deliveryMs");
+        QTest::addColumn<bool>("wireTime");
+        for (const bool wire : {true, false})
+            for (const int delivery : {0, 16})
+                for (const bool fast : {false, true})
+                    for (const int late : {1, kWait / 2, kWait + 1, 2 * kWait})
+                        QTest::addRow("late %d ms, %s, delivery %d ms, %s", late, fast ? "FastSpeed" : "full wait",
+                                      delivery, wire ? "wire time" : "no wire time")
+                            << late << fast << delivery << wire;
+    }
+    void lateAnswerNeverGoesToTheNextRequest()
+    {
+        QFETCH(int, lateMs);
+        QFETCH(bool, fastSpeed);
+        QFETCH(int, deliveryMs);
+        QFETCH(bool, wireTime);
+        SimLine l;
+        QVERIFY(l.open(kWait));
+        l.sim.setWireTime(wireTime);
+        l.sim.setDeliveryDelayMs(deliveryMs);
+        l.line->setFastSpeed(fastSpeed);
+        sim::Node *node = l.addStillNode(5);
+        node->faults().lateMs = lateMs;
+        for (int c = 1; c <= 3; ++c)
+            node->setRaw(c, quint16(1111 * c));
+        int answered = 0;
+        for (int c = 1; c <= 3; ++c) {
+            const std::optional<int> value = readRaw(*l.line, 5, c);
+            if (value) {
+                QCOMPARE(*value, 1111 * c); // never the channel asked before
+                ++answered;
+            } else {
+                QCOMPARE(last_result, word::TimeOut);
+            }
+        }
+        if (lateMs == 1)
+            QCOMPARE(answered, 3);
+        if (lateMs == 2 * kWait)
+            QCOMPARE(answered, 0);
+    }
+
+    // A scan past a node that answers late lists no node where there is none and
+    // misses none that is there: each address gets its own answer or nothing.
+    void scanPastALateNode_data()
+    {
+        QTest::addColumn<bool>("fastSpeed");
+        QTest::addColumn<int>("deliveryMs");
+        for (const bool fast : {false, true})
+            for (const int delivery : {0, 16})
+                QTest::addRow("%s, delivery %d ms", fast ? "FastSpeed" : "full wait", delivery) << fast << delivery;
+    }
+    void scanPastALateNode()
+    {
+        QFETCH(bool, fastSpeed);
+        QFETCH(int, deliveryMs);
+        SimLine l;
+        QVERIFY(l.open(kWait));
+        l.sim.setDeliveryDelayMs(deliveryMs);
+        l.line->setFastSpeed(fastSpeed);
+        l.addStillNode(5)->faults().lateMs = 1.5 * kWait;
+        l.addStillNode(7);
+        QList<int> found;
+        for (int a = 4; a <= 8; ++a) {
+            const QByteArray answer = run(l.line->Timed_exchange(Build_identify(a), kIdentifyCap));
+            if (answer.isEmpty())
+                continue;
+            QVERIFY2(crc_ok(answer) && quint8(answer[0]) == a, qPrintable(bytes_to_hex(answer)));
+            found << a;
+        }
+        QCOMPARE(found, QList<int>{7});
+    }
+
+    // A line that takes nothing (hardware flow control with CTS held low): the request
+    // cannot leave, and the exchange raises PortError once the write time-out has passed
+    // instead of showing a silent node. When the line takes bytes again, exchanges work.
+    void stalledWriteRaisesPortError()
+    {
+        SimLine l;
+        QVERIFY(l.open(60));
+        l.sim.setWireTime(false); // the bytes stuck in the pty reach the simulator at once later
+        l.addStillNode(5);
+        l.sim.setReceiving(false);
+        // More than the pty holds: once it is full nothing more leaves the port.
+        l.port.write(QByteArray(64 * 1024, '\xFF'));
+        const QByteArray request = Build_identify(5);
+        QElapsedTimer t;
+        t.start();
+        QVERIFY_THROWS_EXCEPTION(PortError, run(l.line->Timed_exchange(request, kIdentifyCap)));
+        QVERIFY(t.elapsed() >= ComPort::writeTimeoutMs(request.size()));
+        QVERIFY(l.port.isOpen());
+        QVERIFY(!l.line->busy());
+        QCOMPARE(l.line->statistics().exchanges, 0u);
+
+        l.sim.setReceiving(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!l.sim.frames().isEmpty(), 30000); // what was stuck, heard by nobody
+        QVERIFY(!l.sim.frames().first().heard);
+        const QByteArray answer = run(l.line->Timed_exchange(request, kIdentifyCap));
+        QVERIFY(crc_ok(answer));
+        QCOMPARE(answer.left(2), QByteArray::fromHex("0511"));
     }
 
     void closedPortRaises()

@@ -193,6 +193,10 @@ private slots:
         extra.extraByte = true;
         QTest::newRow("extra byte after the CRC")
             << extra << frame("050300000001") << frame("0503021234") + QByteArray(1, '\0') << true;
+        NodeFaults leading;
+        leading.leading = QByteArray::fromHex("FF0007");
+        QTest::newRow("noise ahead of the answer")
+            << leading << frame("050300000001") << QByteArray::fromHex("FF0007") + frame("0503021234") << true;
         NodeFaults exception;
         exception.exception = 4;
         QTest::newRow("exception to everything") << exception << frame("0511") << frame("059104") << true;
@@ -510,6 +514,70 @@ private slots:
         QCOMPARE(m_sim->frames().last().lineBaud, baud);
     }
 
+    // The adapter's latency timer: what the nodes send reaches the station only when the
+    // timer, started by the first bytes of a batch, expires; everything sent meanwhile
+    // comes in the same batch.
+    void deliveryDelay_data()
+    {
+        QTest::addColumn<double>("delayMs");
+        QTest::newRow("at once") << 0.0;
+        QTest::newRow("16 ms, as an FTDI adapter") << 16.0;
+        QTest::newRow("40 ms") << 40.0;
+    }
+
+    void deliveryDelay()
+    {
+        QFETCH(double, delayMs);
+        addStillNode(5);
+        addStillNode(6);
+        m_sim->setDeliveryDelayMs(delayMs);
+        openStation();
+        QList<std::pair<QByteArray, qint64>> sent;
+        QList<std::pair<QByteArray, qint64>> delivered;
+        connect(m_sim.get(), &LineSimulator::answerSent, this,
+                [&](const QByteArray &answer) { sent.append({answer, m_sim->elapsedNs()}); });
+        connect(m_sim.get(), &LineSimulator::delivered, this,
+                [&](const QByteArray &bytes) { delivered.append({bytes, m_sim->elapsedNs()}); });
+
+        QCOMPARE(m_station->ask(identifyRequest(5), identifyAnswer(5).size()), identifyAnswer(5));
+        QCOMPARE(delivered.size(), 1);
+        QVERIFY(delivered[0].second - sent[0].second >= qint64(delayMs * 1e6));
+
+        if (delayMs > 0) {
+            // A second answer sent while the first is held travels with it.
+            sent.clear();
+            connect(m_sim.get(), &LineSimulator::answerSent, this, [&] {
+                if (sent.size() == 1)
+                    m_station->send(identifyRequest(6));
+            });
+            QSignalSpy batches(m_sim.get(), &LineSimulator::delivered);
+            m_station->send(identifyRequest(5));
+            QVERIFY(batches.wait(kWaitMs));
+            const QByteArray both = identifyAnswer(5) + identifyAnswer(6);
+            // (A loaded machine may send the second answer too late to join the first.)
+            if (sent.size() == 2 && sent[1].second < sent[0].second + qint64(delayMs * 1e6))
+                QCOMPARE(batches.first().first().toByteArray(), both);
+            QCOMPARE(m_station->receive(both.size()), both);
+        }
+    }
+
+    // A line that takes nothing holds the station's frames back; when it takes bytes
+    // again the frame comes through and is answered.
+    void notReceiving()
+    {
+        addStillNode(5);
+        openStation();
+        m_sim->setReceiving(false);
+        m_station->send(identifyRequest(5));
+        // Long enough on the simulator's clock for the frame to have been taken and answered.
+        const qint64 fromMs = m_sim->elapsedMs();
+        QVERIFY(QTest::qWaitFor([&] { return m_sim->elapsedMs() >= fromMs + 50; }, kWaitMs));
+        QVERIFY(m_sim->frames().isEmpty());
+        m_sim->setReceiving(true);
+        QCOMPARE(m_station->receive(identifyAnswer(5).size()), identifyAnswer(5));
+        QCOMPARE(m_sim->frames().size(), 1);
+    }
+
     void modeRegister_data()
     {
         QTest::addColumn<NodeFaults>("faults");
@@ -548,13 +616,13 @@ private slots:
 
     void scenarioApplies()
     {
-        const QByteArray json = R"({ "latency_ms": 7.5, "wire_time": true,
+        const QByteArray json = R"({ "latency_ms": 7.5, "wire_time": true, "delivery_delay_ms": 16,
           "nodes": [ { "address": 5, "baud": 4800, "identity": "3A", "run_status": 7, "details": "AB",
              "moving": false, "mode": 33027,
              "channels": [ {"channel": 2, "gain": -65536, "zero": 100, "point_pos": 3, "range_min": -5000,
                             "range_max": 100000, "nu": 1000, "vu": 2000, "gis_nu": 10, "gis_vu": 20, "raw": 1234 } ],
              "faults": { "silent_from_s": 180, "silent_after_frames": 51, "bad_crc": 0.1, "seed": 99,
-                         "late_ms": 150, "foreign_address": 7, "extra_byte": true, "exception": 4,
+                         "late_ms": 150, "foreign_address": 7, "extra_byte": true, "leading": "ff00", "exception": 4,
                          "settings_changed_every_s": 30, "prog_mode": true, "listen_only": true } },
              { "address": 9 } ] })";
         QString error;
@@ -562,6 +630,7 @@ private slots:
         QCOMPARE(m_sim->addresses(), (QList<int>{5, 9}));
         QCOMPARE(m_sim->latencyMs(), 7.5);
         QVERIFY(m_sim->wireTime());
+        QCOMPARE(m_sim->deliveryDelayMs(), 16.0);
 
         const Node *node = m_sim->node(5);
         QCOMPARE(node->baud(), 4800);
@@ -585,6 +654,7 @@ private slots:
         QCOMPARE(f.lateMs, 150.0);
         QCOMPARE(f.foreignAddress, std::optional<int>(7));
         QVERIFY(f.extraByte);
+        QCOMPARE(f.leading, QByteArray::fromHex("FF00"));
         QCOMPARE(f.exception, 4);
         QCOMPARE(f.settingsChangedEveryS, 30.0);
         QVERIFY(node->listenOnly());
@@ -607,6 +677,10 @@ private slots:
             << QByteArray(R"({"nodes": [{"address": 5, "channels": [{"channel": 13}]}]})") << QString("channel");
         QTest::newRow("probability above 1")
             << QByteArray(R"({"nodes": [{"address": 5, "faults": {"bad_crc": 1.5}}]})") << QString("bad_crc");
+        QTest::newRow("leading not hex")
+            << QByteArray(R"({"nodes": [{"address": 5, "faults": {"leading": "F0G1"}}]})") << QString("leading");
+        QTest::newRow("leading odd digits")
+            << QByteArray(R"({"nodes": [{"address": 5, "faults": {"leading": "F01"}}]})") << QString("leading");
         QTest::newRow("node twice") << QByteArray(R"({"nodes": [{"address": 5}, {"address": 5}]})") << QString("twice");
     }
 
@@ -637,7 +711,8 @@ private slots:
         QProcess sim;
         sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         sim.start(QStringLiteral(QLX_SIM_EXE), {QStringLiteral("--nodes"), QStringLiteral("7,9"), QStringLiteral("--link"),
-                                               link, QStringLiteral("--no-wire-time")});
+                                               link, QStringLiteral("--no-wire-time"),
+                                               QStringLiteral("--delivery-delay"), QStringLiteral("16")});
         QVERIFY(QTest::qWaitFor([&] { return sim.canReadLine() || sim.state() == QProcess::NotRunning; }, kWaitMs));
         const QString path = QString::fromLocal8Bit(sim.readLine()).trimmed();
         QVERIFY(path.startsWith(QStringLiteral("/dev/pts/")));

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -81,6 +82,9 @@ LineSimulator::LineSimulator(QObject *parent)
     m_frameTimer.setSingleShot(true);
     m_frameTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_frameTimer, &QTimer::timeout, this, &LineSimulator::onFrameTimer);
+    m_deliveryTimer.setSingleShot(true);
+    m_deliveryTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_deliveryTimer, &QTimer::timeout, this, &LineSimulator::onDeliveryTimer);
 }
 
 LineSimulator::~LineSimulator()
@@ -172,6 +176,14 @@ void LineSimulator::startNotifiers()
     m_writeNotifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Write);
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier.get(), &QSocketNotifier::activated, this, &LineSimulator::onWritable);
+    m_readNotifier->setEnabled(m_receiving);
+}
+
+void LineSimulator::setReceiving(bool on)
+{
+    m_receiving = on;
+    if (m_readNotifier)
+        m_readNotifier->setEnabled(on);
 }
 
 void LineSimulator::close()
@@ -187,8 +199,10 @@ void LineSimulator::close()
     m_readNotifier.reset();
     m_writeNotifier.reset();
     m_frameTimer.stop();
+    m_deliveryTimer.stop();
     m_rx.clear();
     m_tx.clear();
+    m_held.clear();
     if (m_fd >= 0) {
         if (m_savedTermios)
             tcsetattr(m_fd, TCSANOW, m_savedTermios.get());
@@ -387,16 +401,41 @@ void LineSimulator::noteServed(const ServedValue &served)
 
 void LineSimulator::sendAnswer(const QByteArray &answer)
 {
-    transmit(answer);
     emit answerSent(answer);
+    transmit(answer);
 }
 
 void LineSimulator::transmit(const QByteArray &bytes)
 {
     if (m_fd < 0)
         return;
+    if (m_held.isEmpty()) {
+        if (m_deliveryDelayMs <= 0) {
+            deliver(bytes);
+            return;
+        }
+        // The first bytes of a batch start the adapter's latency timer.
+        m_deliveryDueNs = elapsedNs() + std::llround(m_deliveryDelayMs * kNsPerMs);
+        armAt(m_deliveryTimer, m_deliveryDueNs);
+    }
+    m_held.append(bytes);
+}
+
+void LineSimulator::onDeliveryTimer()
+{
+    if (elapsedNs() < m_deliveryDueNs) {
+        armAt(m_deliveryTimer, m_deliveryDueNs);
+        return;
+    }
+    if (!m_held.isEmpty())
+        deliver(std::exchange(m_held, {}));
+}
+
+void LineSimulator::deliver(const QByteArray &bytes)
+{
     m_tx.append(bytes);
     onWritable();
+    emit delivered(bytes);
 }
 
 void LineSimulator::onWritable()

@@ -10,6 +10,13 @@
 // Everything runs on the thread that owns the LineSimulator, on its event loop
 // (a QSocketNotifier on the line's file descriptor and precise QTimers); tests
 // use it in-process beside the station code under test.
+//
+// Between the line and the station it can put a USB adapter's latency timer
+// (`setDeliveryDelayMs`): bytes for the station are then handed over in
+// batches, a batch when the timer expires after its first bytes, as an FTDI
+// adapter does every 16 ms by default. It can also stop taking bytes off the
+// line (`setReceiving(false)`), as a port whose CTS is held low: once the
+// pty's buffer is full, the station's writes stall.
 #pragma once
 
 #include <QByteArray>
@@ -88,6 +95,7 @@ struct NodeFaults {
     double lateMs = 0;                         // added to the answer latency
     std::optional<int> foreignAddress;         // answers carry this address instead of its own
     bool extraByte = false;                    // one byte (0x00) after the CRC of every answer
+    QByteArray leading;                        // sent right ahead of every answer, in the same burst
     int exception = 0;                         // non-zero: every addressed request gets this exception code
     double settingsChangedEveryS = 0;          // non-zero: raise the settings-changed bit this often
     bool progMode = false;                     // programming-mode bit set in the mode register
@@ -254,6 +262,14 @@ public:
     double latencyMs() const { return m_latencyMs; }
     void setWireTime(bool on) { m_wireTime = on; }
     bool wireTime() const { return m_wireTime; }
+    // Latency timer of the adapter at the station's end: bytes for the station are held and
+    // handed over together this long after the first of them; 0 hands them over at once.
+    void setDeliveryDelayMs(double ms) { m_deliveryDelayMs = ms; }
+    double deliveryDelayMs() const { return m_deliveryDelayMs; }
+    // false: the simulator takes no bytes off the line (what the station writes stays in the
+    // pty, about 14 KB of it, then its writes stall); true takes them again, all of them.
+    void setReceiving(bool on);
+    bool receiving() const { return m_receiving; }
 
     Node *addNode(const NodeConfig &config);   // replaces a node of the same address
     Node *node(int address) const;
@@ -279,7 +295,10 @@ public:
 
 signals:
     void frameReceived(const QByteArray &frame, int lineBaud);
+    // A node put an answer on the line (its bytes may still wait for the latency timer).
     void answerSent(const QByteArray &answer);
+    // Bytes handed over to the station's end, a batch at a time.
+    void delivered(const QByteArray &bytes);
 
 private:
     friend class Node;
@@ -290,6 +309,8 @@ private:
     void onFrameTimer();
     void armAt(QTimer &timer, qint64 dueNs);
     void transmit(const QByteArray &bytes);
+    void deliver(const QByteArray &bytes);
+    void onDeliveryTimer();
     void sendAnswer(const QByteArray &answer);
     void noteServed(const ServedValue &served);
     bool readLineSettings(int *baud, int *bits) const;
@@ -307,6 +328,13 @@ private:
 
     double m_latencyMs = 2.0;
     bool m_wireTime = true;
+    double m_deliveryDelayMs = 0;
+    bool m_receiving = true;
+
+    // Bytes held by the latency timer, and when they are handed over.
+    QByteArray m_held;
+    qint64 m_deliveryDueNs = 0;
+    QTimer m_deliveryTimer;
 
     // Receiver of the line: bytes of the frame in progress and the wire model.
     QByteArray m_rx;

@@ -81,12 +81,17 @@ int main(int argc, char *argv[])
                                            QStringLiteral("ms"));
     const QCommandLineOption noWireOption(QStringLiteral("no-wire-time"),
                                           QStringLiteral("Answer without modelling the time bytes spend on the wire."));
+    const QCommandLineOption deliveryOption(
+        QStringLiteral("delivery-delay"),
+        QStringLiteral("Hand bytes to the station in batches, this many ms after the first of each\n"
+                       "(a USB adapter's latency timer; default 0)."),
+        QStringLiteral("ms"));
     const QCommandLineOption demoOption(QStringLiteral("demo"),
                                         QStringLiteral("Eight lively nodes, one alarm, one node going silent."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every frame and answer in hex on stderr."));
     parser.addOptions({nodesOption, scenarioOption, linkOption, deviceOption, latencyOption, noWireOption,
-                       demoOption, verboseOption});
+                       deliveryOption, demoOption, verboseOption});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         complain(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
@@ -127,6 +132,15 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(noWireOption))
         sim.setWireTime(false);
+    if (parser.isSet(deliveryOption)) {
+        bool ok = false;
+        const double delay = parser.value(deliveryOption).toDouble(&ok);
+        if (!ok || delay < 0) {
+            complain(QStringLiteral("--delivery-delay wants a number of milliseconds"));
+            return 2;
+        }
+        sim.setDeliveryDelayMs(delay);
+    }
 
     const bool opened = parser.isSet(deviceOption) ? sim.openDevice(parser.value(deviceOption), &error)
                                                    : sim.openPty(&error);

@@ -330,7 +330,7 @@ bool Node::takeFrame(const QByteArray &frame, int lineBaud, double charNs, qint6
 
     const QByteArray answer = withFaults(body);
     ++m_answered;
-    if (function == kReadHolding && answer == append_crc(body) && frame.size() == 8) {
+    if (function == kReadHolding && answer.mid(m_faults.leading.size()) == append_crc(body) && frame.size() == 8) {
         // The raw codes this intact answer carries are what the station reads.
         const int first = wordAt(frame, 2);
         const int count = wordAt(frame, 4);
@@ -463,7 +463,7 @@ QByteArray Node::withFaults(QByteArray body)
     }
     if (m_faults.extraByte)
         answer.append('\0');
-    return answer;
+    return m_faults.leading + answer;
 }
 
 void Node::sendPending()

@@ -129,8 +129,8 @@ void readFaults(const QJsonValue &value, NodeFaults &f, const QString &where)
         fail(QStringLiteral("%1 must be an object").arg(where));
     const QJsonObject o = value.toObject();
     checkKeys(o, {"silent", "silent_from_s", "silent_after_frames", "bad_crc", "seed", "late_ms",
-                  "foreign_address", "extra_byte", "exception", "settings_changed_every_s", "prog_mode",
-                  "listen_only"},
+                  "foreign_address", "extra_byte", "leading", "exception", "settings_changed_every_s",
+                  "prog_mode", "listen_only"},
               where);
     const auto has = [&](const char *key) { return o.contains(key) && !o[key].isNull(); };
     const auto at = [&](const char *key) { return where + "." + key; };
@@ -154,6 +154,14 @@ void readFaults(const QJsonValue &value, NodeFaults &f, const QString &where)
         f.foreignAddress = static_cast<int>(integer(o["foreign_address"], at("foreign_address"), 0, 255));
     if (has("extra_byte"))
         f.extraByte = boolean(o["extra_byte"], at("extra_byte"));
+    if (has("leading")) {
+        const QJsonValue v = o["leading"];
+        const QByteArray text = v.toString().toLatin1();
+        const QByteArray bytes = QByteArray::fromHex(text);
+        if (!v.isString() || text.size() % 2 != 0 || bytes.toHex().compare(text, Qt::CaseInsensitive) != 0)
+            fail(QStringLiteral("%1 must be hex text, two digits a byte").arg(at("leading")));
+        f.leading = bytes;
+    }
     if (has("exception"))
         f.exception = static_cast<int>(integer(o["exception"], at("exception"), 0, 255));
     if (has("settings_changed_every_s"))
@@ -238,12 +246,15 @@ bool LineSimulator::applyScenario(const QByteArray &json, QString *error)
         if (!doc.isObject())
             fail(QStringLiteral("the scenario must be a JSON object"));
         const QJsonObject root = doc.object();
-        checkKeys(root, {"latency_ms", "wire_time", "nodes"}, QStringLiteral("scenario"));
+        checkKeys(root, {"latency_ms", "wire_time", "delivery_delay_ms", "nodes"}, QStringLiteral("scenario"));
 
         std::optional<double> latency;
         std::optional<bool> wire;
+        std::optional<double> delivery;
         if (root.contains("latency_ms"))
             latency = number(root["latency_ms"], QStringLiteral("latency_ms"), 0, 1e7);
+        if (root.contains("delivery_delay_ms"))
+            delivery = number(root["delivery_delay_ms"], QStringLiteral("delivery_delay_ms"), 0, 1e5);
         if (root.contains("wire_time"))
             wire = boolean(root["wire_time"], QStringLiteral("wire_time"));
         QList<NodeConfig> nodes;
@@ -264,6 +275,8 @@ bool LineSimulator::applyScenario(const QByteArray &json, QString *error)
             setLatencyMs(*latency);
         if (wire)
             setWireTime(*wire);
+        if (delivery)
+            setDeliveryDelayMs(*delivery);
         for (const NodeConfig &config : nodes)
             addNode(config);
         return true;
