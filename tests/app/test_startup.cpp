@@ -315,7 +315,7 @@ private slots:
         QCOMPARE(dialog->Cmb_time->currentText(), QStringLiteral("5"));
         dialog->Cmb_time->setEditText(QStringLiteral("30"));
         dialog->BitBtn1->click();
-        QTRY_COMPARE(app.refreshInterval(), 120000);
+        QTRY_COMPARE(app.refreshInterval(), 30000);
         QCOMPARE(app.mainForm().actions().refresh->text(),
                  QStringLiteral("Авт. обновление каждые 30 сек."));
         QCOMPARE(app.mainForm().buttons().autoRefresh->text(),
@@ -324,7 +324,7 @@ private slots:
         // The next start reads it back.
         StationApp again(StationFolder(dir.path()));
         again.start();
-        QCOMPARE(again.refreshInterval(), 120000);
+        QCOMPARE(again.refreshInterval(), 30000);
     }
 
     void oneButtonStartScansAndPolls()
