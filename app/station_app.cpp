@@ -227,7 +227,7 @@ QCoro::Task<void> StationApp::cmd_startClick()
     if (!QFileInfo::exists(portSettingsPath()))
         co_return;
     m_station.load_port_settings();
-    const QString before = m_station.comPort().settings().speedText();
+    const PortSettings before = m_station.comPort().settings();
     if (m_station.comPort().isOpen())
         co_return;
     co_await openPortAndStart(before, false);
@@ -236,13 +236,13 @@ QCoro::Task<void> StationApp::cmd_startClick()
 QCoro::Task<void> StationApp::cmd_nastrClick()
 {
     m_station.load_port_settings();
-    const QString before = m_station.comPort().settings().speedText();
+    const PortSettings before = m_station.comPort().settings();
     if (m_station.comPort().isOpen())
         co_return;
     co_await openPortAndStart(before, true);
 }
 
-QCoro::Task<void> StationApp::openPortAndStart(QString speedBefore, bool setupFirst)
+QCoro::Task<void> StationApp::openPortAndStart(PortSettings before, bool setupFirst)
 {
     QPointer<StationApp> self(this);
     if (setupFirst) {
@@ -268,7 +268,7 @@ QCoro::Task<void> StationApp::openPortAndStart(QString speedBefore, bool setupFi
             m_station.store_port_settings();
         co_return;
     }
-    const QString speedAfter = m_station.comPort().settings().speedText();
+    const PortSettings after = m_station.comPort().settings();
     m_station.store_port_settings();
     if (!m_mainShown) {
         m_mainShown = true;
@@ -279,20 +279,21 @@ QCoro::Task<void> StationApp::openPortAndStart(QString speedBefore, bool setupFi
         m_main->showMaximized();
         emit mainWindowShown();
     }
-    co_await startNetworkTwice(speedBefore, speedAfter);
+    co_await startNetworkTwice(before, after);
     if (self && !m_closing)
         m_start->hide();
 }
 
-QCoro::Task<void> StationApp::startNetworkTwice(QString speedBefore, QString speedAfter)
+QCoro::Task<void> StationApp::startNetworkTwice(PortSettings before, PortSettings after)
 {
     // The nodes first hear the new speed at the one they still use, then again at the new one.
+    // A custom speed has no speed code: its broadcast carries none ("Custom" is the text).
     Station &station = m_station;
-    station.comPort().setSpeed(speedBefore.toInt());
-    station.setLineSpeedText(speedAfter);
+    station.comPort().setSpeed(before.baud());
+    station.setLineSpeedText(after.speedText());
     co_await station.start_network();
-    station.comPort().setSpeed(speedAfter.toInt());
-    station.setLineSpeedText(speedAfter);
+    station.comPort().setSpeed(after.baud());
+    station.setLineSpeedText(after.speedText());
     co_await station.start_network();
 }
 

@@ -86,8 +86,8 @@ private:
     QCoro::Task<void> endWhenRunStops();
     void connectMenu();
     void setRefreshCaptions();
-    QCoro::Task<void> openPortAndStart(QString speedBefore, bool setupFirst);
-    QCoro::Task<void> startNetworkTwice(QString speedBefore, QString speedAfter);
+    QCoro::Task<void> openPortAndStart(PortSettings before, bool setupFirst);
+    QCoro::Task<void> startNetworkTwice(PortSettings before, PortSettings after);
     QCoro::Task<void> portSetupDialog();
     QCoro::Task<void> intervalCommand();
     bool eventFilter(QObject *watched, QEvent *event) override;

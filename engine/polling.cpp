@@ -177,7 +177,7 @@ void Polling::reportUnread(int n, const NodeRead &read)
         QStringList channels;
         for (const int c : read.missingChannels())
             channels << QString::number(c);
-        why = QStringLiteral("нет ответа по каналам ") + channels.join(QStringLiteral(", "));
+        why = QStringLiteral("нет верного ответа по каналам ") + channels.join(QStringLiteral(", "));
     }
     const QString line = time_stamp() + QStringLiteral(" - Узел ") + QString::number(arr_nodes[n].address) +
                          QStringLiteral(" не прочитан (") + why + QStringLiteral("), данные опроса не записаны");

@@ -68,7 +68,7 @@ int PortSettings::baud() const
 
 QString PortSettings::speedText() const
 {
-    return baudRate == QStringLiteral("Custom") ? QString::number(customBaudRate) : baudRate;
+    return baudRate;
 }
 
 double PortSettings::bitsPerCharacter() const
@@ -290,12 +290,13 @@ qint64 ComPort::discardInput()
 
 void ComPort::setSpeed(int baud)
 {
-    const bool custom = !baudRateTexts().contains(QString::number(baud));
-    if (custom) {
-        m_settings.baudRate = QStringLiteral("Custom");
-        m_settings.customBaudRate = baud;
-    } else {
-        m_settings.baudRate = QString::number(baud);
+    // A custom speed stays custom while the port runs at it, so the settings file keeps "Custom".
+    const bool sameCustom = m_settings.baudRate == QStringLiteral("Custom") && m_settings.customBaudRate == baud;
+    if (!sameCustom) {
+        const bool custom = !baudRateTexts().contains(QString::number(baud));
+        m_settings.baudRate = custom ? QStringLiteral("Custom") : QString::number(baud);
+        if (custom)
+            m_settings.customBaudRate = baud;
     }
     if (m_port.isOpen() && !m_port.setBaudRate(baud))
         throw PortError(QStringLiteral("%1: %2").arg(m_settings.port, m_port.errorString()));

@@ -38,7 +38,8 @@ struct PortSettings {
 
     // The speed in baud these settings select.
     int baud() const;
-    // The speed as text: the "BaudRate" text, or the custom speed in decimal.
+    // The speed as the line speed text: the "BaudRate" text, "Custom" for a custom speed
+    // (which has no speed code, so its broadcast carries none).
     QString speedText() const;
     // Bits one character takes on the wire: start bit, data bits, parity bit, stop bits.
     double bitsPerCharacter() const;

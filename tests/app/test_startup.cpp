@@ -181,6 +181,30 @@ private slots:
         QCOMPARE(app.station().lineSpeedText(), QStringLiteral("19200"));
     }
 
+    // A custom speed has no speed code: both broadcasts go without one, no speed is ticked,
+    // and the settings file keeps "Custom".
+    void startAtACustomSpeed()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(sim.openPty());
+        writePort(dir, sim.stationPath(), QStringLiteral("Custom"));
+        const QString portFile = StationFolder(dir.path()).iniFile(QStringLiteral("Com_setup_modbus.ini"));
+        IniFile(portFile).writeInteger(QStringLiteral("ComPort"), QStringLiteral("CustomBaudRate"), 9600);
+        StationApp app(StationFolder(dir.path()));
+        app.start();
+        QVERIFY(waitShown(app));
+        QTRY_COMPARE(app.runningTasks(), 0);
+        QCOMPARE(speedBroadcasts(sim, QByteArray::fromHex("0013"), 9600), 2);
+        for (const auto &frame : sim.frames())
+            QCOMPARE(frame.bytes.size(), 4);
+        for (const char *speed : {"1200", "2400", "4800", "9600", "19200"})
+            QVERIFY(!app.mainForm().findChild<QAction *>(QStringLiteral("mnu_speed_") + speed)->isChecked());
+        QCOMPARE(app.station().lineSpeedText(), QStringLiteral("Custom"));
+        QCOMPARE(IniFile(portFile).readString(QStringLiteral("ComPort"), QStringLiteral("BaudRate")),
+                 QStringLiteral("Custom"));
+    }
+
     void portThatCannotBeOpened()
     {
         QTemporaryDir dir;

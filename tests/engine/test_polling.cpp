@@ -17,6 +17,9 @@ using namespace qlx::testing;
 
 namespace {
 
+// The answer wait of the tests with late answers.
+constexpr int kLateWait = 60;
+
 struct FakeView : PollingView {
     QStringList messages;
     QStringList monitors;
@@ -226,7 +229,9 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("silent after its presence test") << "silent" << "нет ответа по каналам 1, 2, 3";
+        QTest::newRow("silent after its presence test") << "silent" << "нет верного ответа по каналам 1, 2, 3";
+        QTest::newRow("bad checksums") << "bad crc" << "нет верного ответа по каналам 1, 2, 3";
+        QTest::newRow("one register fewer, checksum valid") << "short" << "нет верного ответа по каналам 1, 2, 3";
         QTest::newRow("programming mode") << "programming" << "прибор в режиме программирования";
     }
 
@@ -246,9 +251,14 @@ private slots:
                 return;
             faultSet = true;
             sim::Node *node = l.sim.node(17);
+            // The presence test of the next pass is answered; the register reads fail.
+            node->faults().faultFunction = 0x03;
             if (fault == QStringLiteral("silent")) {
-                // Answers the identify probe of the next pass, then nothing.
                 node->faults().silentAfterFrames = node->framesAnswered() + 1;
+            } else if (fault == QStringLiteral("bad crc")) {
+                node->faults().badCrc = 1;
+            } else if (fault == QStringLiteral("short")) {
+                node->faults().shortAnswer = true;
             } else {
                 node->faults().progMode = true;
                 node->setMode(node->mode() | sim::kProgModeBit);
@@ -270,6 +280,118 @@ private slots:
         QVERIFY2(line != log.end(), qPrintable(log.join(QLatin1Char('\n'))));
         QVERIFY2(line->contains(reason), qPrintable(*line));
         QVERIFY(l.station().nodeList().isChecked(1)); // it answers, so it stays in the run
+    }
+
+    // A node whose answers come late, from 1 ms to twice the answer wait, with FastSpeed
+    // on or off, its bytes handed over at once or in an adapter's 16 ms batches: whatever
+    // the station records of it and of its neighbour is what the node served for that
+    // channel at that poll, never another channel's or node's answer. The neighbour stays
+    // in the run and is recorded on.
+    void lateNodeNeverGetsAnotherValue_data()
+    {
+        QTest::addColumn<int>("lateMs");
+        QTest::addColumn<bool>("fastSpeed");
+        QTest::addColumn<int>("deliveryMs");
+        for (const bool fast : {false, true})
+            for (const int delivery : {0, 16})
+                for (const int late : {1, kLateWait + 1, 2 * kLateWait})
+                    QTest::addRow("late %d ms, %s, delivery %d ms", late, fast ? "FastSpeed" : "full wait", delivery)
+                        << late << fast << delivery;
+    }
+    void lateNodeNeverGetsAnotherValue()
+    {
+        QFETCH(int, lateMs);
+        QFETCH(bool, fastSpeed);
+        QFETCH(int, deliveryMs);
+        SimStation l;
+        FakeView view;
+        QVERIFY(l.open(19200, kLateWait));
+        l.station().line().setFastSpeed(fastSpeed);
+        l.sim.setDeliveryDelayMs(deliveryMs);
+        // Moving values: a stale answer or another channel's shows as a value never served there.
+        l.putNodes({5, 17}, [](sim::NodeConfig &config) { config.moving = true; });
+        l.polling().setView(view);
+        l.polling().setInterval(0);
+        const RowProbe probe = l.probe();
+
+        // Node 17 turns late once it has been recorded (its setup blocks are in); two passes follow.
+        qsizetype rowsWhenLate = -1;
+        qsizetype rowsOf17 = 0;
+        int passesLate = 0;
+        connect(&l.polling(), &Polling::passFinished, this, [&] {
+            rowsOf17 = probe.valueRows(17).size();
+            if (rowsWhenLate >= 0) {
+                ++passesLate;
+            } else if (rowsOf17 > 0) {
+                rowsWhenLate = rowsOf17;
+                l.sim.node(17)->faults().lateMs = lateMs;
+            }
+        });
+        std::optional<QCoro::Task<void>> runTask;
+        runTask.emplace(l.polling().mnu_refreshClick());
+        QVERIFY(waitUntil([&] { return passesLate >= 2; }, 240000));
+        if (lateMs == 1) // a fresh answer is never taken for a late one
+            QVERIFY(waitUntil([&] { return rowsOf17 > rowsWhenLate; }, 240000));
+        l.polling().stop();
+        run(std::move(*runTask));
+
+        const QString unserved = unservedValues(probe, l.sim);
+        QVERIFY2(unserved.isEmpty(), qPrintable(unserved));
+        QVERIFY(l.station().nodeList().isChecked(0));
+        QVERIFY(probe.valueRows(5).size() > probe.valueRows(17).size() - rowsWhenLate);
+    }
+
+    // Answers as fast as the pseudo-terminal carries them (no wire time, no latency), at
+    // once or in batches: the scan finds the nodes behind silent addresses, polling
+    // records them every pass, and a silent node ticked between them is excluded without
+    // taking a neighbour with it.
+    void zeroLatencyLine_data()
+    {
+        QTest::addColumn<int>("deliveryMs");
+        QTest::newRow("bytes at once") << 0;
+        QTest::newRow("16 ms batches") << 16;
+    }
+    void zeroLatencyLine()
+    {
+        QFETCH(int, deliveryMs);
+        SimStation l;
+        FakeView view;
+        QVERIFY(l.open(19200, 30));
+        l.sim.setWireTime(false);
+        l.sim.setLatencyMs(0);
+        l.sim.setDeliveryDelayMs(deliveryMs);
+        l.station().line().setFastSpeed(true);
+        l.addNodes({3, 4, 9});
+        run(l.station().mnu_refresh_networkClick());
+        l.sim.node(4)->faults().silent = true; // found by the scan, then silent
+        QCOMPARE(found_count, 3);
+        QCOMPARE(arr_nodes[1].address, 3);
+        QCOMPARE(arr_nodes[2].address, 4);
+        QCOMPARE(arr_nodes[3].address, 9);
+        for (int i = 0; i < 3; ++i)
+            l.station().nodeList().setChecked(i, true);
+
+        l.polling().setView(view);
+        l.polling().setInterval(0);
+        const RowProbe probe = l.probe();
+        QSignalSpy passes(&l.polling(), &Polling::passFinished);
+        std::optional<QCoro::Task<void>> runTask;
+        runTask.emplace(l.polling().mnu_refreshClick());
+        QVERIFY(waitUntil([&] { return passes.count() >= 3; }, 120000));
+        l.polling().stop();
+        run(std::move(*runTask));
+
+        QVERIFY(l.station().nodeList().isChecked(0));
+        QVERIFY(!l.station().nodeList().isChecked(1));
+        QVERIFY(l.station().nodeList().isChecked(2));
+        QCOMPARE(probe.alertRows().size(), 1);
+        QCOMPARE(probe.alertRows().first().at(0), QStringLiteral("4"));
+        // Three whole passes at least (a pass the stop cut short records what it read).
+        QVERIFY(probe.valueRows(3).size() >= 3);
+        QVERIFY(probe.valueRows(9).size() >= 3);
+        QCOMPARE(probe.valueRows(4).size(), 0);
+        const QString unserved = unservedValues(probe, l.sim);
+        QVERIFY2(unserved.isEmpty(), qPrintable(unserved));
     }
 
     void errorEndsTheRunVisibly()

@@ -122,7 +122,30 @@ private slots:
         ComPort other;
         other.loadSettings(ini);
         QCOMPARE(other.settings(), s);
-        QCOMPARE(other.settings().speedText(), QStringLiteral("500000"));
+        QCOMPARE(other.settings().speedText(), QStringLiteral("Custom"));
+        QCOMPARE(other.settings().baud(), 500000);
+    }
+
+    // The start sets the port to the speed it opened at: a custom speed stays "Custom" in
+    // the file, also when it equals one of the listed speeds; a listed speed replaces it.
+    void customSpeedSurvivesSettingTheSameSpeed()
+    {
+        QTemporaryDir dir;
+        IniFile ini(dir.filePath(QStringLiteral("port.ini")));
+        ComPort port;
+        PortSettings s;
+        s.baudRate = QStringLiteral("Custom");
+        s.customBaudRate = 9600;
+        port.setSettings(s);
+        port.setSpeed(9600);
+        QVERIFY(port.storeSettings(ini));
+        QCOMPARE(ini.readString(QStringLiteral("ComPort"), QStringLiteral("BaudRate")), QStringLiteral("Custom"));
+        QCOMPARE(ini.readInteger(QStringLiteral("ComPort"), QStringLiteral("CustomBaudRate"), 0), 9600);
+        port.setSpeed(19200);
+        QCOMPARE(port.settings().speedText(), QStringLiteral("19200"));
+        port.setSpeed(31250);
+        QCOMPARE(port.settings().speedText(), QStringLiteral("Custom"));
+        QCOMPARE(port.settings().baud(), 31250);
     }
 
     void openFailureIsReported()

@@ -203,6 +203,15 @@ private slots:
         NodeFaults badCrc;
         badCrc.badCrc = 1;
         QTest::newRow("bad CRC") << badCrc << frame("050300000001") << frame("0503021234") << false;
+        NodeFaults shortAnswer;
+        shortAnswer.shortAnswer = true;
+        QTest::newRow("one register fewer, checksum valid")
+            << shortAnswer << frame("050300000002") << frame("0503021234") << true;
+        NodeFaults readsOnly;
+        readsOnly.badCrc = 1;
+        readsOnly.faultFunction = 3;
+        QTest::newRow("faults on reads only spare the identify answer")
+            << readsOnly << frame("0511") << identifyAnswer(5) << true;
     }
 
     void answers()
@@ -351,6 +360,50 @@ private slots:
             QCOMPARE(served.at(i).value, node->value(3 + i));
         }
         QCOMPARE(corrupt->framesAnswered(), 1);
+    }
+
+    // Random faults: every kind turns up, and a value counts as served only when its
+    // frame went out intact (a late answer, or bytes after it, leave it intact).
+    void randomFaults()
+    {
+        NodeFaults faults;
+        faults.randomFaults = 1;
+        faults.randomLateMs = 1;
+        faults.seed = 11;
+        Node *node = addStillNode(5, 9600, faults);
+        openStation();
+        QByteArray body = QByteArray::fromHex("050304");
+        body.append(char(node->raw(1) >> 8)).append(char(node->raw(1) & 0xFF));
+        body.append(char(node->raw(2) >> 8)).append(char(node->raw(2) & 0xFF));
+        const QByteArray intact = append_crc(body);
+
+        QByteArray last;
+        connect(m_sim.get(), &LineSimulator::answerSent, this, [&](const QByteArray &a) { last = a; });
+        QMap<QString, int> kinds;
+        for (int i = 0; i < 120; ++i) {
+            last.clear();
+            const qsizetype before = m_sim->frames().size();
+            m_station->send(frame("050300C00002")); // channels 1 and 2
+            QVERIFY(QTest::qWaitFor([&] { return m_sim->frames().size() > before && !node->busy(); }, kWaitMs));
+            QString kind;
+            if (last.isEmpty())
+                kind = QStringLiteral("silence");
+            else if (last == intact)
+                kind = QStringLiteral("late");
+            else if (last == intact + QByteArray::fromHex("5AA5"))
+                kind = QStringLiteral("extra bytes");
+            else if (!crc_ok(last))
+                kind = QStringLiteral("bad crc");
+            else if (last.at(0) != 5 && last.mid(1) == intact.mid(1, intact.size() - 3).append(last.right(2)))
+                kind = QStringLiteral("foreign address");
+            else if (last == append_crc(body.left(3 + 2).replace(2, 1, "\x02")))
+                kind = QStringLiteral("short");
+            else
+                QFAIL(qPrintable(QStringLiteral("unexpected answer ") + QString::fromLatin1(last.toHex())));
+            ++kinds[kind];
+        }
+        QCOMPARE(kinds.keys(), (QStringList{"bad crc", "extra bytes", "foreign address", "late", "short", "silence"}));
+        QCOMPARE(m_sim->servedValues().size(), 2 * (kinds["late"] + kinds["extra bytes"]));
     }
 
     void listenOnly_data()

@@ -100,7 +100,18 @@ struct NodeFaults {
     double settingsChangedEveryS = 0;          // non-zero: raise the settings-changed bit this often
     bool progMode = false;                     // programming-mode bit set in the mode register
     bool listenOnly = false;                   // starts in listen-only mode
+    bool shortAnswer = false;                  // register reads answer one register fewer, checksum valid
+    // Each answer gets, with this probability, one fault drawn evenly from: a wrong
+    // checksum, `randomLateMs` late, no answer, another address (checksum valid),
+    // two bytes after the checksum, and for a register read one register fewer.
+    double randomFaults = 0;
+    double randomLateMs = 0;
+    // The answer faults (bad_crc, short_answer, random faults) touch only answers of this function code.
+    std::optional<int> faultFunction;
 };
+
+// One fault a node put into one answer (the kinds of NodeFaults::randomFaults).
+enum class AnswerFault { None, BadCrc, Late, Silence, ForeignAddress, ExtraBytes, Short };
 
 struct NodeConfig {
     int address = 1;
@@ -194,7 +205,8 @@ private:
     QByteArray writeRegisters(const QByteArray &frame);
     QByteArray diagnostics(const QByteArray &frame);
     QByteArray exceptionAnswer(quint8 function, quint8 code) const;
-    QByteArray withFaults(QByteArray body);
+    QByteArray withFaults(QByteArray body, quint8 function, AnswerFault fault);
+    AnswerFault drawFault(quint8 function);
     void updateRaw(int channel, qint64 nowNs);
     void updateSettingsChanged(qint64 nowNs);
     void sendPending();

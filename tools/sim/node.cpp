@@ -328,10 +328,14 @@ bool Node::takeFrame(const QByteArray &frame, int lineBaud, double charNs, qint6
     if (body.isEmpty())
         return true;
 
-    const QByteArray answer = withFaults(body);
+    const AnswerFault fault = drawFault(function);
+    if (fault == AnswerFault::Silence)
+        return true;
+    const QByteArray answer = withFaults(body, function, fault);
     ++m_answered;
-    if (function == kReadHolding && answer.mid(m_faults.leading.size()) == append_crc(body) && frame.size() == 8) {
-        // The raw codes this intact answer carries are what the station reads.
+    if (function == kReadHolding && frame.size() == 8 && answer.contains(append_crc(body))) {
+        // The raw codes this intact answer carries are what the station reads; bytes around
+        // the frame (noise ahead, extra bytes after) leave it intact.
         const int first = wordAt(frame, 2);
         const int count = wordAt(frame, 4);
         for (int r = qMax(first, kRawRegister); r < qMin(first + count, kRawRegister + kChannelCount); ++r) {
@@ -339,7 +343,7 @@ bool Node::takeFrame(const QByteArray &frame, int lineBaud, double charNs, qint6
             m_line->noteServed({m_address, channel, value(channel), frameEndNs / 1000000});
         }
     }
-    double delayNs = (m_line->latencyMs() + m_faults.lateMs) * 1e6;
+    double delayNs = (m_line->latencyMs() + m_faults.lateMs + (fault == AnswerFault::Late ? m_faults.randomLateMs : 0)) * 1e6;
     if (m_line->wireTime())
         delayNs += answer.size() * charNs;
     m_pending = answer;
@@ -451,18 +455,45 @@ QByteArray Node::exceptionAnswer(quint8 function, quint8 code) const
     return body;
 }
 
-QByteArray Node::withFaults(QByteArray body)
+AnswerFault Node::drawFault(quint8 function)
 {
+    if (m_faults.randomFaults <= 0 || (m_faults.faultFunction && *m_faults.faultFunction != function))
+        return AnswerFault::None;
+    if (m_random.generateDouble() >= m_faults.randomFaults)
+        return AnswerFault::None;
+    static constexpr AnswerFault kinds[] = {AnswerFault::BadCrc,         AnswerFault::Late,
+                                            AnswerFault::Silence,        AnswerFault::ForeignAddress,
+                                            AnswerFault::ExtraBytes,     AnswerFault::Short};
+    return kinds[m_random.bounded(int(std::size(kinds)))];
+}
+
+QByteArray Node::withFaults(QByteArray body, quint8 function, AnswerFault fault)
+{
+    const bool answerFaults = !m_faults.faultFunction || *m_faults.faultFunction == function;
+    const bool isRead = function == kReadHolding && body.size() >= 5 && quint8(body.at(1)) == kReadHolding;
+    if ((answerFaults && m_faults.shortAnswer && isRead) || (fault == AnswerFault::Short && isRead)) {
+        // One register fewer, the byte count saying so: a frame valid in itself.
+        body.chop(2);
+        body[2] = static_cast<char>(quint8(body.at(2)) - 2);
+    } else if (fault == AnswerFault::Short) {
+        fault = AnswerFault::BadCrc;
+    }
     if (m_faults.foreignAddress)
         body[0] = static_cast<char>(*m_faults.foreignAddress);
+    if (fault == AnswerFault::ForeignAddress)
+        body[0] = static_cast<char>(m_address % 255 + 1);
     QByteArray answer = append_crc(body);
-    const bool corrupt = m_faults.badCrc >= 1 || (m_faults.badCrc > 0 && m_random.generateDouble() < m_faults.badCrc);
+    const bool corrupt = fault == AnswerFault::BadCrc
+        || (answerFaults
+            && (m_faults.badCrc >= 1 || (m_faults.badCrc > 0 && m_random.generateDouble() < m_faults.badCrc)));
     if (corrupt) {
         answer[answer.size() - 2] = static_cast<char>(answer.at(answer.size() - 2) ^ 0xFF);
         answer[answer.size() - 1] = static_cast<char>(answer.at(answer.size() - 1) ^ 0xFF);
     }
     if (m_faults.extraByte)
         answer.append('\0');
+    if (fault == AnswerFault::ExtraBytes)
+        answer.append("\x5A\xA5", 2);
     return m_faults.leading + answer;
 }
 

@@ -130,7 +130,7 @@ void readFaults(const QJsonValue &value, NodeFaults &f, const QString &where)
     const QJsonObject o = value.toObject();
     checkKeys(o, {"silent", "silent_from_s", "silent_after_frames", "bad_crc", "seed", "late_ms",
                   "foreign_address", "extra_byte", "leading", "exception", "settings_changed_every_s",
-                  "prog_mode", "listen_only"},
+                  "prog_mode", "listen_only", "short_answer", "random_faults", "random_late_ms", "fault_function"},
               where);
     const auto has = [&](const char *key) { return o.contains(key) && !o[key].isNull(); };
     const auto at = [&](const char *key) { return where + "." + key; };
@@ -170,6 +170,14 @@ void readFaults(const QJsonValue &value, NodeFaults &f, const QString &where)
         f.progMode = boolean(o["prog_mode"], at("prog_mode"));
     if (has("listen_only"))
         f.listenOnly = boolean(o["listen_only"], at("listen_only"));
+    if (has("short_answer"))
+        f.shortAnswer = boolean(o["short_answer"], at("short_answer"));
+    if (has("random_faults"))
+        f.randomFaults = number(o["random_faults"], at("random_faults"), 0, 1);
+    if (has("random_late_ms"))
+        f.randomLateMs = number(o["random_late_ms"], at("random_late_ms"), 0, 1e7);
+    if (has("fault_function"))
+        f.faultFunction = static_cast<int>(integer(o["fault_function"], at("fault_function"), 0, 255));
 }
 
 NodeConfig readNode(const QJsonValue &value, int index)
