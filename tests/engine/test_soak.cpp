@@ -7,7 +7,6 @@
 // every node to get its setup blocks in and be recorded many times over).
 #include "tests/fixtures/station_fixture.h"
 
-#include "base/node_table.h"
 #include "engine/node_list.h"
 #include "engine/polling.h"
 #include "engine/station.h"
