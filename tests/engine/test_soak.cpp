@@ -11,7 +11,6 @@
 #include "engine/polling.h"
 #include "engine/station.h"
 
-#include <QSignalSpy>
 
 #include <optional>
 
