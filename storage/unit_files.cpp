@@ -5,10 +5,14 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
+
+#include <sys/stat.h>
 
 namespace qlx {
 
@@ -145,158 +149,330 @@ DailyLogs::~DailyLogs()
     close_daily_logs();
 }
 
+namespace {
+
+constexpr QIODevice::OpenMode kAppend = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
+
+QString nativePath(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+// True when the open file is the file now found at `path` (same device and
+// inode); false when the path is gone or names another file.
+bool stillAtPath(const QFile &file, const QString &path)
+{
+    struct stat opened {};
+    struct stat named {};
+    if (::fstat(file.handle(), &opened) != 0)
+        return false;
+    if (::stat(QFile::encodeName(path).constData(), &named) != 0)
+        return false;
+    return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+} // namespace
+
+QLatin1String DailyLogs::prefixOf(Kind kind)
+{
+    switch (kind) {
+    case Value:
+        return QLatin1String("log_");
+    case Setpoint:
+        return QLatin1String("ustav_");
+    case Alerts:
+        break;
+    }
+    return QLatin1String("alerts_");
+}
+
+QByteArray DailyLogs::headerOf(Kind kind)
+{
+    switch (kind) {
+    case Value:
+        return valueHeader();
+    case Setpoint:
+        return setpointHeader();
+    case Alerts:
+        break;
+    }
+    return alertsHeader();
+}
+
 QString DailyLogs::pathFor(const QString &prefix, const QDate &date) const
 {
     return QDir(m_dir).filePath(prefix + QLocale::c().toString(date, QStringLiteral("yyMMdd")) + QStringLiteral(".txt"));
 }
 
+QString DailyLogs::pathOf(Kind kind) const
+{
+    return pathFor(prefixOf(kind), m_date);
+}
+
 QString DailyLogs::valueLogPath() const
 {
-    return pathFor(QStringLiteral("log_"), current_time().date());
+    return pathFor(prefixOf(Value), current_time().date());
 }
 
 QString DailyLogs::setpointLogPath() const
 {
-    return pathFor(QStringLiteral("ustav_"), current_time().date());
+    return pathFor(prefixOf(Setpoint), current_time().date());
 }
 
 QString DailyLogs::alertsLogPath() const
 {
-    return pathFor(QStringLiteral("alerts_"), current_time().date());
+    return pathFor(prefixOf(Alerts), current_time().date());
 }
 
-// Appends to the existing file, else creates it and writes its header.
-// True when the file is open for writing; a created file whose header could
-// not be written counts as not open, so its writer stays quiet.
-bool DailyLogs::openOne(QFile &file, const QString &path, const QByteArray &header)
+// Appends `row` to the open file in one write; an empty regular file gets the
+// header line first, in the same write. Returns the reason when the bytes did
+// not all reach the file; whatever part of them did is cut off again, so the
+// file ends as it was before. Empty: written.
+QString DailyLogs::append(Kind kind, const QByteArray &row)
 {
+    Log &log = m_logs[kind];
+    QFile &file = log.file;
+    if (log.cutTo >= 0) {
+        // An earlier failed row is still in the file: it goes before anything else.
+        if (!file.resize(log.cutTo))
+            return QStringLiteral("не удается удалить незаконченную строку (%1)").arg(file.errorString());
+        log.cutTo = -1;
+    }
+    struct stat before {};
+    if (::fstat(file.handle(), &before) != 0)
+        return qt_error_string(errno);
+    QByteArray bytes = row;
+    if (before.st_size == 0 && S_ISREG(before.st_mode))
+        bytes.prepend(headerOf(kind));
+    if (bytes.isEmpty())
+        return {};
+
+    errno = 0;
+    const qint64 written = file.write(bytes);
+    if (written == bytes.size())
+        return {};
+    const int error = errno;
+    QString reason;
+    if (written < 0)
+        reason = file.errorString();
+    else
+        reason = QStringLiteral("записано %1 байт из %2 (%3)")
+                     .arg(written)
+                     .arg(bytes.size())
+                     .arg(qt_error_string(error != 0 ? error : ENOSPC));
+
+    struct stat after {};
+    if (::fstat(file.handle(), &after) != 0 || after.st_size > before.st_size) {
+        if (!file.resize(before.st_size)) {
+            log.cutTo = before.st_size;
+            reason += QStringLiteral("; незаконченную строку не удается удалить (%1)").arg(file.errorString());
+        }
+    }
+    return reason;
+}
+
+// Opens the file of the active date for appending: an existing file as it is
+// (an empty one gets its header line), else a new one with its header line.
+// False with the reason when the file cannot be opened or the header line of
+// a new file cannot be written (the new file is removed again).
+bool DailyLogs::openLog(Kind kind, QString *why)
+{
+    Log &log = m_logs[kind];
+    QFile &file = log.file;
     if (file.isOpen())
         file.close();
+    log.open = false;
+    log.cutTo = -1;
+    const QString path = pathOf(kind);
     file.setFileName(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly))
-        return true;
-    // Reached only when appending failed, so no existing rows are lost here.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    if (file.write(header) != header.size() || !file.flush()) {
+    // Twice: a file made by someone else between the two opens is appended to.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool created = false;
+        if (!file.open(kAppend | QIODevice::ExistingOnly)) {
+            const QString appendError = file.errorString();
+            if (!file.open(kAppend | QIODevice::NewOnly)) {
+                const bool exists = QFileInfo::exists(path);
+                *why = exists ? appendError : file.errorString();
+                if (exists)
+                    continue;
+                return false;
+            }
+            created = true;
+        }
+        const QString error = append(kind, QByteArray());
+        if (error.isEmpty()) {
+            log.open = true;
+            return true;
+        }
+        *why = error;
         file.close();
+        if (created)
+            QFile::remove(path);
         return false;
     }
-    return true;
+    return false;
+}
+
+// Makes the log's file object today's file at its path, open for appending.
+void DailyLogs::ensureOpen(Kind kind)
+{
+    Log &log = m_logs[kind];
+    const QString path = pathOf(kind);
+    // The viewer may have taken the value log for reading.
+    const QIODevice::OpenMode mode =
+        log.file.openMode() & (QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered);
+    if (log.open && log.file.isOpen() && mode == kAppend && log.file.fileName() == path
+        && stillAtPath(log.file, path)) {
+        return;
+    }
+    QString why;
+    if (!openLog(kind, &why)) {
+        throw LogWriteError(
+            QStringLiteral("Не удается открыть файл %1: %2").arg(nativePath(path), why).toStdString());
+    }
+}
+
+void DailyLogs::writeRow(Kind kind, const QByteArray &row)
+{
+    ensureOpen(kind);
+    const QString error = append(kind, row);
+    if (!error.isEmpty()) {
+        throw LogWriteError(
+            QStringLiteral("Ошибка записи в файл %1: %2").arg(nativePath(pathOf(kind)), error).toStdString());
+    }
 }
 
 bool DailyLogs::open_daily_logs()
 {
     // One date for the three names, and the date the writers compare with.
     m_date = current_time().date();
-    m_logOpen = openOne(m_log, pathFor(QStringLiteral("log_"), m_date), valueHeader());
-    m_ustavOpen = openOne(m_ustav, pathFor(QStringLiteral("ustav_"), m_date), setpointHeader());
-    m_alertsOpen = openOne(m_alerts, pathFor(QStringLiteral("alerts_"), m_date), alertsHeader());
-    return m_logOpen && m_ustavOpen && m_alertsOpen;
+    for (const Kind kind : {Value, Setpoint, Alerts}) {
+        QString why;
+        openLog(kind, &why);
+    }
+    return all_open();
 }
 
 void DailyLogs::close_daily_logs()
 {
-    for (QFile *f : {&m_alerts, &m_log, &m_ustav}) {
-        if (f->isOpen())
-            f->close();
+    for (const Kind kind : {Alerts, Value, Setpoint}) {
+        Log &log = m_logs[kind];
+        if (log.file.isOpen())
+            log.file.close();
+        log.open = false;
+        log.cutTo = -1;
     }
-    m_logOpen = false;
-    m_ustavOpen = false;
-    m_alertsOpen = false;
     m_date = QDate();
+    m_snapshotNext = 0;
 }
 
-// Rolls over to the files of `today` when the open logs belong to another date
-// (later, or earlier after the clock was set back). Logs that were never
-// opened, or closed at the end, stay as they are. A log that cannot be opened
-// on the new date is tried again at the next date change only.
+// Rolls over to the files of `today` when the active logs belong to another
+// date (later, or earlier after the clock was set back), and makes the new
+// setpoint log's snapshot due. Logs that are not active stay as they are.
 void DailyLogs::followDate(const QDate &today)
 {
-    if (m_rolling || m_date.isNull() || today == m_date)
+    if (!active() || today == m_date)
         return;
     close_daily_logs();
     open_daily_logs();
-    // The new setpoint log begins with the setpoints the node table holds.
-    m_rolling = true;
-    struct Done {
-        bool &flag;
-        ~Done() { flag = false; }
-    } done{m_rolling};
-    for (int n = 1; n <= kSlots && arr_nodes[n].address != 0; ++n)
-        write_setpoint_row(n);
+    m_snapshotNext = 1;
 }
 
-// Hands the field to the operating system at once, so a reader always finds
-// complete rows up to the last one written.
-void DailyLogs::writeField(QFile &file, const QByteArray &bytes)
+// Writes what is left of a roll-over's snapshot: one setpoint row per node of
+// the node table, up to the first empty slot.
+void DailyLogs::writeSnapshot(const QDateTime &now)
 {
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        throw LogWriteError(QStringLiteral("Ошибка записи в файл %1: %2")
-                                .arg(QDir::toNativeSeparators(file.fileName()), file.errorString())
-                                .toStdString());
+    while (m_snapshotNext > 0) {
+        const int n = m_snapshotNext;
+        if (n > kSlots || arr_nodes[n].address == 0) {
+            m_snapshotNext = 0;
+            break;
+        }
+        writeRow(Setpoint, setpointRow(n, now));
+        ++m_snapshotNext;
     }
+}
+
+// The snapshot before a value or alerts row: its failure belongs to the
+// setpoint log, which says it at its own next row or clock tick.
+void DailyLogs::trySnapshot(const QDateTime &now)
+{
+    try {
+        writeSnapshot(now);
+    } catch (const LogWriteError &) {
+    }
+}
+
+QByteArray DailyLogs::setpointRow(int slot, const QDateTime &now) const
+{
+    const Tarr_node &node = arr_nodes[slot];
+    QByteArray row = field(QString::number(node.address)) + field(logDate(now)) + field(logTime(now));
+    for (int c = 1; c <= kChannels; ++c) {
+        const Tarr_setup &s = node.setup[c];
+        const std::int32_t point = node.channels[c].point;
+        row += field(setpointValue(s.nu, point));
+        row += field(setpointValue(s.gis_nu, point));
+        row += field(setpointValue(s.vu, point));
+        row += field(setpointValue(s.gis_vu, point));
+    }
+    return row + "\r\n";
 }
 
 void DailyLogs::write_value_row(int slot)
 {
     const QDateTime now = current_time();
     followDate(now.date());
-    // Reopening also takes the file back from the viewer's reading.
-    if (m_log.isOpen())
-        m_log.close();
-    if (m_log.fileName().isEmpty()
-        || !m_log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly)) {
-        throw LogWriteError(QStringLiteral("Не удается открыть файл %1")
-                                .arg(QDir::toNativeSeparators(m_log.fileName()))
+    if (!active()) {
+        throw LogWriteError(QStringLiteral("Не удается открыть файл %1: журналы закрыты")
+                                .arg(nativePath(valueLogPath()))
                                 .toStdString());
     }
+    trySnapshot(now);
     const Tarr_node &node = arr_nodes[slot];
-    writeField(m_log, field(QString::number(node.address)));
-    writeField(m_log, field(logDate(now)));
-    writeField(m_log, field(logTime(now)));
+    QByteArray row = field(QString::number(node.address)) + field(logDate(now)) + field(logTime(now));
     for (int c = 1; c <= kChannels; ++c)
-        writeField(m_log, field(channelValue(node.channels[c])));
-    writeField(m_log, "\r\n");
+        row += field(channelValue(node.channels[c]));
+    writeRow(Value, row + "\r\n");
 }
 
 void DailyLogs::write_setpoint_row(int slot)
 {
     const QDateTime now = current_time();
     followDate(now.date());
-    if (!m_ustavOpen)
+    if (!active())
         return;
-    const Tarr_node &node = arr_nodes[slot];
-    writeField(m_ustav, field(QString::number(node.address)));
-    writeField(m_ustav, field(logDate(now)));
-    writeField(m_ustav, field(logTime(now)));
-    for (int c = 1; c <= kChannels; ++c) {
-        const Tarr_setup &s = node.setup[c];
-        const std::int32_t point = node.channels[c].point;
-        writeField(m_ustav, field(setpointValue(s.nu, point)));
-        writeField(m_ustav, field(setpointValue(s.gis_nu, point)));
-        writeField(m_ustav, field(setpointValue(s.vu, point)));
-        writeField(m_ustav, field(setpointValue(s.gis_vu, point)));
-    }
-    writeField(m_ustav, "\r\n");
+    writeSnapshot(now);
+    writeRow(Setpoint, setpointRow(slot, now));
+}
+
+void DailyLogs::writeAlert(int address, const QString &message)
+{
+    const QDateTime now = current_time();
+    followDate(now.date());
+    if (!active())
+        return;
+    trySnapshot(now);
+    const QByteArray row = field(QString::number(address)) + field(logDate(now)) + field(logTime(now))
+        + to_cp1251(message) + "\r\n";
+    writeRow(Alerts, row);
 }
 
 void DailyLogs::write_alert_row(int slot, const QString &message)
 {
-    const QDateTime now = current_time();
-    followDate(now.date());
-    if (!m_alertsOpen)
-        return;
-    writeField(m_alerts, field(QString::number(arr_nodes[slot].address)));
-    writeField(m_alerts, field(logDate(now)));
-    writeField(m_alerts, field(logTime(now)));
-    writeField(m_alerts, to_cp1251(message));
-    writeField(m_alerts, "\r\n");
+    writeAlert(arr_nodes[slot].address, message);
+}
+
+void DailyLogs::write_line_alert(const QString &message)
+{
+    writeAlert(0, message);
 }
 
 void DailyLogs::day_change(int /*hour*/)
 {
-    followDate(current_time().date());
+    const QDateTime now = current_time();
+    followDate(now.date());
+    if (active())
+        writeSnapshot(now);
 }
 
 } // namespace qlx

@@ -1,12 +1,16 @@
 // Daily text logs: file names, headers, row formats, roll-over at midnight or
-// at the first write on a new date, and behaviour without a "logs" folder.
+// at the first write on a new date, and how the logs recover by themselves: a
+// logs folder missing or coming back, a file deleted, moved or emptied while
+// open, a full disk (rows whole or not at all).
 #include "base/node_table.h"
 #include "base/unit_procedure.h"
 #include "storage/unit_files.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
+#include <QProcess>
 #include <QStringDecoder>
 #include <QTemporaryDir>
 #include <QTest>
@@ -60,6 +64,85 @@ QString valueFields(int channel, const QString &text)
     return s;
 }
 
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// The three logs by the names the table-driven tests use: "value",
+// "setpoint", "alert".
+QString pathOf(const DailyLogs &logs, const QString &log)
+{
+    if (log == QLatin1String("value"))
+        return logs.valueLogPath();
+    if (log == QLatin1String("setpoint"))
+        return logs.setpointLogPath();
+    return logs.alertsLogPath();
+}
+
+bool isOpen(const DailyLogs &logs, const QString &log)
+{
+    if (log == QLatin1String("value"))
+        return logs.log_open();
+    if (log == QLatin1String("setpoint"))
+        return logs.ustav_open();
+    return logs.alerts_open();
+}
+
+QByteArray headerOf(const QString &log)
+{
+    if (log == QLatin1String("value"))
+        return valueHeader();
+    if (log == QLatin1String("setpoint"))
+        return setpointHeader();
+    return alertsHeader();
+}
+
+void writeRow(DailyLogs &logs, const QString &log, int slot)
+{
+    if (log == QLatin1String("value"))
+        logs.write_value_row(slot);
+    else if (log == QLatin1String("setpoint"))
+        logs.write_setpoint_row(slot);
+    else
+        logs.write_alert_row(slot, kAlertNoAnswer);
+}
+
+// The message of the LogWriteError the row raises; empty when it raises none.
+QString writeError(DailyLogs &logs, const QString &log, int slot)
+{
+    try {
+        writeRow(logs, log, slot);
+    } catch (const LogWriteError &e) {
+        return QString::fromStdString(e.what());
+    }
+    return QString();
+}
+
+// A row that must be written: a LogWriteError fails the test with its message.
+#define QLX_WRITE_ROW(logs, log, slot)                                                                                \
+    do {                                                                                                               \
+        const QString error_ = writeError(logs, log, slot);                                                            \
+        QVERIFY2(error_.isEmpty(), qPrintable(error_));                                                                \
+    } while (false)
+
+// The row `writeRow` writes at kMorning for a node at `address` whose channels
+// and setpoints are all zero.
+QByteArray rowOf(const QString &log, int address)
+{
+    QString row = QString::number(address) + QLatin1Char('\t') + kRowStamp;
+    if (log == QLatin1String("value")) {
+        row += valueFields(0, {});
+    } else if (log == QLatin1String("setpoint")) {
+        for (int i = 0; i < 48; ++i)
+            row += QStringLiteral("0,0000\t");
+    } else {
+        row += kAlertNoAnswer;
+    }
+    return to_cp1251(row + QStringLiteral("\r\n"));
+}
+
 } // namespace
 
 class TestDailyLogs : public QObject {
@@ -68,6 +151,15 @@ class TestDailyLogs : public QObject {
     QTemporaryDir m_root;
     QString m_logs;
     int m_run = 0;
+    QString m_mounted; // a tmpfs a test mounted, unmounted after it
+
+    static void logKinds()
+    {
+        QTest::addColumn<QString>("log");
+        QTest::newRow("value") << QStringLiteral("value");
+        QTest::newRow("setpoint") << QStringLiteral("setpoint");
+        QTest::newRow("alert") << QStringLiteral("alert");
+    }
 
 private slots:
     void initTestCase()
@@ -88,6 +180,13 @@ private slots:
 
     void cleanup()
     {
+        if (!m_mounted.isEmpty()) {
+            QProcess umount;
+            umount.start(QStringLiteral("umount"), {m_mounted});
+            if (!umount.waitForFinished(30000) || umount.exitCode() != 0)
+                qWarning() << "umount" << m_mounted << umount.readAllStandardError();
+            m_mounted.clear();
+        }
         set_clock({});
         reset_node_table_state();
     }
@@ -263,6 +362,19 @@ private slots:
                                                            "15\t05.03.2003\t04:05.06\tОшибка записи данных в БД\r\n")));
     }
 
+    // The line's own alerts (port lost, regained) stand under address 0.
+    void lineAlertRow()
+    {
+        DailyLogs logs(m_logs);
+        logs.write_line_alert(QStringLiteral("before")); // not active yet: nothing
+        QVERIFY(logs.open_daily_logs());
+        logs.write_line_alert(QStringLiteral("COM порт /dev/ttyUSB0 снова открыт"));
+        logs.close_daily_logs();
+        logs.write_line_alert(QStringLiteral("after"));
+        QCOMPARE(readFile(logs.alertsLogPath()),
+                 alertsHeader() + to_cp1251(QStringLiteral("0\t05.03.2003\t04:05.06\tCOM порт /dev/ttyUSB0 снова открыт\r\n")));
+    }
+
     void secondOpenSameDayAppends()
     {
         arr_nodes[1].address = 9;
@@ -409,29 +521,270 @@ private slots:
         QCOMPARE(readFile(logs.alertsLogPath()), alertsHeader() + to_cp1251(alertRow + lateAlert));
     }
 
+    // A logs folder missing at the start: the logs are still active, every row
+    // tries its file again and raises while it cannot; the folder is never made
+    // here. Once the folder is there, the next row of each log creates its file.
+    void withoutLogsFolder_data() { logKinds(); }
+
     void withoutLogsFolder()
     {
+        QFETCH(QString, log);
         arr_nodes[1].address = 7;
-        const QString missing = m_root.filePath(QStringLiteral("nowhere/logs"));
-        {
-            DailyLogs logs(missing);
-            QVERIFY(!logs.open_daily_logs());
-            QVERIFY(!logs.log_open());
-            QVERIFY(!logs.ustav_open());
-            QVERIFY(!logs.alerts_open());
-            logs.write_setpoint_row(1);
-            logs.write_alert_row(1, kAlertNoAnswer);
-            QVERIFY_THROWS_EXCEPTION(LogWriteError, logs.write_value_row(1));
-            try {
-                logs.write_value_row(1);
-            } catch (const LogWriteError &e) {
-                QVERIFY(QString::fromStdString(e.what()).contains(QStringLiteral("log_030305.txt")));
-            }
-            logs.day_change(0);
-            QVERIFY(!logs.ustav_open());
-            logs.close_daily_logs();
+        const QString missing = m_root.filePath(QStringLiteral("run%1/nowhere/logs").arg(m_run));
+        DailyLogs logs(missing);
+        QVERIFY(!logs.open_daily_logs());
+        QVERIFY(!logs.log_open() && !logs.ustav_open() && !logs.alerts_open() && !logs.all_open());
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const QString error = writeError(logs, log, 1);
+            QVERIFY2(error.contains(QFileInfo(pathOf(logs, log)).fileName()), qPrintable(error));
+            QVERIFY(!isOpen(logs, log));
         }
+        logs.day_change(0); // same date: nothing to roll over, nothing to say
         QVERIFY(!QDir(missing).exists());
+
+        QVERIFY(QDir().mkpath(missing));
+        QLX_WRITE_ROW(logs, log, 1);
+        QVERIFY(isOpen(logs, log));
+        QCOMPARE(readFile(pathOf(logs, log)), headerOf(log) + rowOf(log, 7));
+        // Only the log that wrote a row was created.
+        QCOMPARE(QDir(missing).entryList(QDir::Files), QStringList{QFileInfo(pathOf(logs, log)).fileName()});
+        logs.close_daily_logs();
+    }
+
+    // After the end (close_daily_logs) the setpoint and alerts writers do
+    // nothing and the value writer raises; no file is touched.
+    void closedLogsWriteNothing()
+    {
+        arr_nodes[1].address = 7;
+        DailyLogs logs(m_logs);
+        QVERIFY(logs.open_daily_logs());
+        logs.close_daily_logs();
+        QVERIFY(!logs.all_open());
+        QVERIFY(QFile::remove(logs.alertsLogPath()));
+        logs.write_setpoint_row(1);
+        logs.write_alert_row(1, kAlertNoAnswer);
+        QVERIFY_THROWS_EXCEPTION(LogWriteError, logs.write_value_row(1));
+        QCOMPARE(readFile(logs.valueLogPath()), valueHeader());
+        QCOMPARE(readFile(logs.setpointLogPath()), setpointHeader());
+        QVERIFY(!QFile::exists(logs.alertsLogPath()));
+        // Never opened at all: the same.
+        DailyLogs never(m_logs);
+        never.write_setpoint_row(1);
+        never.write_alert_row(1, kAlertNoAnswer);
+        QVERIFY_THROWS_EXCEPTION(LogWriteError, never.write_value_row(1));
+        QCOMPARE(readFile(logs.setpointLogPath()), setpointHeader());
+    }
+
+    // A log file that an operator or an archiving script takes away while the
+    // station has it open: the next row goes to the file at today's path.
+    void fileChangedWhileOpen_data()
+    {
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QString>("change");
+        for (const char *log : {"value", "setpoint", "alert"}) {
+            for (const char *change : {"deleted", "renamed", "replaced", "emptied"})
+                QTest::addRow("%s %s", log, change) << QString::fromLatin1(log) << QString::fromLatin1(change);
+        }
+    }
+
+    void fileChangedWhileOpen()
+    {
+        QFETCH(QString, log);
+        QFETCH(QString, change);
+        arr_nodes[1].address = 7;
+        arr_nodes[2].address = 8;
+        DailyLogs logs(m_logs);
+        QVERIFY(logs.open_daily_logs());
+        QLX_WRITE_ROW(logs, log, 1);
+        const QString path = pathOf(logs, log);
+        const QByteArray before = headerOf(log) + rowOf(log, 7);
+        QCOMPARE(readFile(path), before);
+
+        const QString moved = path + QStringLiteral(".old");
+        const QByteArray foreign("kept\r\n");
+        QByteArray expected;
+        if (change == QLatin1String("deleted")) {
+            QVERIFY(QFile::remove(path));
+            expected = headerOf(log) + rowOf(log, 8);
+        } else if (change == QLatin1String("renamed")) {
+            QVERIFY(QFile::rename(path, moved));
+            expected = headerOf(log) + rowOf(log, 8);
+        } else if (change == QLatin1String("replaced")) {
+            // Another file put in its place (moved there from elsewhere): appended to.
+            const QString other = m_root.filePath(QStringLiteral("run%1/other.txt").arg(m_run));
+            QVERIFY(writeFile(other, foreign));
+            QVERIFY(QFile::rename(path, moved));
+            QVERIFY(QFile::rename(other, path));
+            expected = foreign + rowOf(log, 8);
+        } else {
+            // Cut to nothing in place, as a copy-and-truncate archiver does: same file,
+            // which gets its header line again.
+            QVERIFY(QFile(path).resize(0));
+            expected = headerOf(log) + rowOf(log, 8);
+        }
+
+        QLX_WRITE_ROW(logs, log, 2);
+        QVERIFY(isOpen(logs, log));
+        QCOMPARE(readFile(path), expected);
+        if (QFile::exists(moved))
+            QCOMPARE(readFile(moved), before); // the old rows, untouched
+        // And it goes on in the same file.
+        QLX_WRITE_ROW(logs, log, 1);
+        logs.close_daily_logs();
+        QCOMPARE(readFile(path), expected + rowOf(log, 7));
+    }
+
+    // The logs folder removed while the logs are open (a disk unmounted, a
+    // clean-up gone wrong) and made again later.
+    void folderGoneAndBack_data() { logKinds(); }
+
+    void folderGoneAndBack()
+    {
+        QFETCH(QString, log);
+        arr_nodes[1].address = 7;
+        arr_nodes[2].address = 8;
+        DailyLogs logs(m_logs);
+        QVERIFY(logs.open_daily_logs());
+        QLX_WRITE_ROW(logs, log, 1);
+        QVERIFY(QDir(m_logs).removeRecursively());
+
+        // While it is missing, each row raises and leaves nothing behind.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const QString error = writeError(logs, log, 2);
+            QVERIFY2(error.contains(QFileInfo(pathOf(logs, log)).fileName()), qPrintable(error));
+            QVERIFY(!isOpen(logs, log));
+            QVERIFY(!QDir(m_logs).exists());
+        }
+
+        QVERIFY(QDir().mkpath(m_logs));
+        QLX_WRITE_ROW(logs, log, 2);
+        QVERIFY(isOpen(logs, log));
+        QLX_WRITE_ROW(logs, log, 1);
+        logs.close_daily_logs();
+        QCOMPARE(readFile(pathOf(logs, log)), headerOf(log) + rowOf(log, 8) + rowOf(log, 7));
+    }
+
+    // The logs folder missing at midnight: the roll-over cannot open the new
+    // files; the clock tick says so. When the folder is back, the first row of
+    // any log first writes the new setpoint log's snapshot.
+    void rollOverWithoutFolder()
+    {
+        arr_nodes[1].address = 7;
+        arr_nodes[2].address = 12;
+        DailyLogs logs(m_logs);
+        QVERIFY(logs.open_daily_logs());
+        QVERIFY(QDir(m_logs).removeRecursively());
+
+        set_clock([] { return kNextMidnight; });
+        QVERIFY_THROWS_EXCEPTION(LogWriteError, logs.day_change(0));
+        QVERIFY(!logs.log_open() && !logs.ustav_open() && !logs.alerts_open());
+        QVERIFY_THROWS_EXCEPTION(LogWriteError, logs.write_value_row(1));
+        // The alerts writer says its own failure, not the setpoint log's.
+        const QString error = writeError(logs, QStringLiteral("alert"), 1);
+        QVERIFY2(error.contains(QStringLiteral("alerts_030306.txt")), qPrintable(error));
+
+        const QDateTime later(QDate(2003, 3, 6), QTime(0, 10, 11));
+        set_clock([later] { return later; });
+        QVERIFY(QDir().mkpath(m_logs));
+        logs.write_alert_row(2, kAlertNoAnswer);
+        logs.write_alert_row(1, kAlertNoAnswer);
+        logs.day_change(1); // nothing left to write
+        logs.write_setpoint_row(2);
+        logs.close_daily_logs();
+
+        const QString stamp = QStringLiteral("\t06.03.2003\t00:10.11\t");
+        QString zeros;
+        for (int i = 0; i < 48; ++i)
+            zeros += QStringLiteral("0,0000\t");
+        const QString node7 = QStringLiteral("7") + stamp + zeros + QStringLiteral("\r\n");
+        const QString node12 = QStringLiteral("12") + stamp + zeros + QStringLiteral("\r\n");
+        QCOMPARE(QDir(m_logs).entryList(QDir::Files),
+                 (QStringList{QStringLiteral("alerts_030306.txt"), QStringLiteral("ustav_030306.txt")}));
+        QCOMPARE(readFile(logs.setpointLogPath()), setpointHeader() + to_cp1251(node7 + node12 + node12));
+        QCOMPARE(readFile(logs.alertsLogPath()),
+                 alertsHeader()
+                     + to_cp1251(QStringLiteral("12") + stamp + kAlertNoAnswer + QStringLiteral("\r\n") + QStringLiteral("7")
+                                 + stamp + kAlertNoAnswer + QStringLiteral("\r\n")));
+    }
+
+    // A full disk (a small tmpfs filled up): a row that does not fit, wholly or
+    // in part, raises and leaves its file exactly as it was, also a file that
+    // was partly written; a file made while the disk is full does not stay.
+    // Once there is room again the next row of each log is written whole.
+    void fullDiskLeavesWholeRows()
+    {
+        const QString disk = m_root.filePath(QStringLiteral("run%1/disk").arg(m_run));
+        QVERIFY(QDir().mkpath(disk));
+        QProcess mount;
+        mount.start(QStringLiteral("mount"),
+                    {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), QStringLiteral("size=64k"),
+                     QStringLiteral("tmpfs"), disk});
+        if (!mount.waitForFinished(30000) || mount.exitStatus() != QProcess::NormalExit || mount.exitCode() != 0) {
+            const QString why = mount.error() == QProcess::UnknownError
+                ? QString::fromLocal8Bit(mount.readAllStandardError()).simplified()
+                : mount.errorString();
+            QSKIP(qPrintable(QStringLiteral("cannot mount a 64 KiB tmpfs to fill up (needs root): ") + why));
+        }
+        m_mounted = disk;
+
+        arr_nodes[1].address = 7;
+        const QString logsDir = disk + QStringLiteral("/logs");
+        QVERIFY(QDir().mkpath(logsDir));
+        DailyLogs logs(logsDir);
+        QVERIFY(logs.open_daily_logs());
+        const QStringList kinds{QStringLiteral("value"), QStringLiteral("setpoint"), QStringLiteral("alert")};
+        for (const QString &log : kinds)
+            QLX_WRITE_ROW(logs, log, 1);
+
+        const QString filler = disk + QStringLiteral("/filler");
+        {
+            QFile fill(filler);
+            QVERIFY(fill.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            const QByteArray block(4096, 'x');
+            qint64 total = 0;
+            while (fill.write(block) == block.size() && total < 1024 * 1024)
+                total += block.size();
+            QVERIFY2(total < 1024 * 1024, "the tmpfs does not fill up");
+        }
+
+        // Rows go on while the files' last blocks have room, then fail, one of
+        // them usually cut short by the disk.
+        for (const QString &log : kinds) {
+            const QString path = pathOf(logs, log);
+            int failures = 0;
+            for (int row = 0; row < 1000 && failures < 3; ++row) {
+                const QByteArray before = readFile(path);
+                bool raised = false;
+                try {
+                    writeRow(logs, log, 1);
+                } catch (const LogWriteError &e) {
+                    raised = true;
+                    ++failures;
+                    QVERIFY2(QString::fromStdString(e.what()).contains(QFileInfo(path).fileName()), e.what());
+                }
+                const QByteArray after = readFile(path);
+                QVERIFY2(after.endsWith("\r\n") && !after.contains('\0'), qPrintable(log));
+                QCOMPARE(after, raised ? before : before + rowOf(log, 7));
+            }
+            QVERIFY2(failures == 3, qPrintable(log + QStringLiteral(": the disk never refused a row")));
+        }
+
+        // A file deleted while the disk is full is not left as a header alone.
+        const QString alerts = logs.alertsLogPath();
+        const QByteArray oldAlerts = readFile(alerts);
+        QVERIFY(QFile::rename(alerts, alerts + QStringLiteral(".old")));
+        QVERIFY_THROWS_EXCEPTION(LogWriteError, logs.write_alert_row(1, kAlertNoAnswer));
+        QVERIFY(!QFile::exists(alerts));
+
+        QVERIFY(QFile::remove(filler));
+        for (const QString &log : kinds) {
+            const QString path = pathOf(logs, log);
+            const QByteArray before = QFile::exists(path) ? readFile(path) : headerOf(log);
+            QLX_WRITE_ROW(logs, log, 1);
+            QCOMPARE(readFile(path), before + rowOf(log, 7));
+        }
+        logs.close_daily_logs();
+        QCOMPARE(readFile(alerts + QStringLiteral(".old")), oldAlerts);
     }
 
     void fullDiskRaises()
