@@ -22,6 +22,7 @@
 #include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QGuiApplication>
@@ -93,11 +94,13 @@ void StationApp::start()
     });
     m_start->show();
 
-    // 5. The history database.
+    // 5. The history database. What could not be opened is said and tried again
+    // while the station runs; recording begins when it opens.
     const bool database = m_engine.openDatabase();
-    if (!database)
-        qCWarning(lcLine) << "history database:" << m_dm.last_error();
     m_start->dbLabel()->setVisible(!database);
+    connect(&m_engine, &StationEngine::databaseOpened, this, &StationApp::databaseCameBack);
+    connect(&m_engine, &StationEngine::dailyLogsOpened, this, &StationApp::dailyLogsCameBack);
+    m_engine.startRecovery();
 
     // 6. The About box, kept for the help command.
     m_about = std::make_unique<QDialog>(m_main.get());
@@ -159,9 +162,13 @@ void StationApp::FormClose()
         runStateChanged(false);
     m_polling.stop();
     m_station.store_port_settings();
+    // A recording item disabled because its database or folder was missing holds no
+    // choice of the operator's: the setting keeps the last one made.
     StationSettings &settings = m_station.settings();
-    settings.setRecordInDb(m_main->actions().recordBd->isChecked());
-    settings.setRecordInFile(m_main->actions().recordFile->isChecked());
+    if (m_main->actions().recordBd->isEnabled())
+        settings.setRecordInDb(m_main->actions().recordBd->isChecked());
+    if (m_main->actions().recordFile->isEnabled())
+        settings.setRecordInFile(m_main->actions().recordFile->isChecked());
     if (m_polling.runActive()) {
         m_tasks.start(endWhenRunStops());
         return;
@@ -404,6 +411,35 @@ QCoro::Task<void> StationApp::BitBtn5Click()
 QCoro::Task<void> StationApp::message(const QString &caption, const QString &text)
 {
     co_await DialogSeam::ask(m_main.get(), caption, text, QMessageBox::Information, QMessageBox::Ok);
+}
+
+void StationApp::notice(const QString &caption, const QString &text)
+{
+    // Shown without holding anything up; a newer notice replaces one still open.
+    if (m_notice)
+        m_notice->close();
+    auto *box = new QMessageBox(QMessageBox::Information, caption, text, QMessageBox::Ok, m_main.get());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+    m_notice = box;
+}
+
+void StationApp::databaseCameBack()
+{
+    QAction *bd = m_main->actions().recordBd;
+    bd->setEnabled(true);
+    setCheckedQuietly(bd, m_station.settings().recordInDb());
+    m_main->actions().history->setEnabled(true);
+    m_main->updateRecordPanels();
+}
+
+void StationApp::dailyLogsCameBack()
+{
+    QAction *file = m_main->actions().recordFile;
+    file->setEnabled(true);
+    setCheckedQuietly(file, m_station.settings().recordInFile());
+    m_main->updateRecordPanels();
 }
 
 bool StationApp::recordToDatabase() const

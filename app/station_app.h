@@ -95,6 +95,9 @@ private:
 
     // What polling asks of the windows.
     QCoro::Task<void> message(const QString &caption, const QString &text) override;
+    void notice(const QString &caption, const QString &text) override;
+    void databaseCameBack();
+    void dailyLogsCameBack();
     bool recordToDatabase() const override;
     bool recordToFile() const override;
     void runStateChanged(bool running) override;
@@ -109,6 +112,7 @@ private:
     TDM_local &m_dm;
     Polling &m_polling;
     QPointer<Tfrm_monitor_auto2> m_monitor;
+    QPointer<QWidget> m_notice;
     std::unique_ptr<TMainForm> m_main;
     std::unique_ptr<TFrm_start> m_start;
     std::unique_ptr<QDialog> m_about;

@@ -1,5 +1,9 @@
 #include "base/station_settings.h"
 
+#include <QFileInfo>
+
+#include <utility>
+
 namespace qlx {
 
 namespace {
@@ -15,11 +19,43 @@ StationSettings::StationSettings(const StationFolder &folder)
 {
 }
 
+int StationSettings::checkedInteger(const IniFile &ini, const QString &section, const QString &key, int fallback,
+                                    int min, int max) const
+{
+    if (!ini.hasKey(section, key))
+        return fallback;
+    const QString text = ini.readString(section, key).trimmed();
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok);
+    int used = fallback;
+    if (ok && value >= min && value <= max)
+        return static_cast<int>(value);
+    if (ok && value > max)
+        used = max;
+    m_corrections << QStringLiteral("Недопустимое значение настройки %1 = \"%2\" (%3, раздел [%4]); используется %5")
+                         .arg(key, text, QFileInfo(ini.path()).fileName(), section)
+                         .arg(used);
+    return used;
+}
+
 int StationSettings::takeAnswerWait()
 {
-    const int ms = m_time.readInteger(kQuorlex, QStringLiteral("TimOut"), kDefaultAnswerWait);
+    const int ms = checkedInteger(m_time, kQuorlex, QStringLiteral("TimOut"), kDefaultAnswerWait, 1, kDayMs);
     m_time.writeInteger(kQuorlex, QStringLiteral("TimOut"), ms);
     return ms;
+}
+
+int StationSettings::takeNodeRetry()
+{
+    const QString key = QStringLiteral("Node_retry");
+    if (!m_qlxn.hasKey(kMonitor, key))
+        m_qlxn.writeInteger(kMonitor, key, kDefaultNodeRetry);
+    return checkedInteger(m_qlxn, kMonitor, key, kDefaultNodeRetry, 0, kDayMs / 1000);
+}
+
+QStringList StationSettings::takeCorrections()
+{
+    return std::exchange(m_corrections, {});
 }
 
 bool StationSettings::fastSpeed() const
@@ -34,7 +70,7 @@ void StationSettings::setFastSpeed(bool on)
 
 int StationSettings::refreshInterval() const
 {
-    const int ms = m_qlxn.readInteger(kMonitor, QStringLiteral("Time_refresh"), 0);
+    const int ms = checkedInteger(m_qlxn, kMonitor, QStringLiteral("Time_refresh"), kDefaultRefreshInterval, 0, kDayMs);
     return ms != 0 ? ms : kDefaultRefreshInterval;
 }
 

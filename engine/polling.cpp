@@ -10,7 +10,9 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace qlx {
 
@@ -27,6 +29,9 @@ qint64 nowMs()
 }
 
 const QString kNoData = QStringLiteral("Нет данных для обновления");
+
+// Excluded nodes tested again in one pass at most: an absent node costs three answer waits.
+constexpr int kRetriesPerPass = 4;
 
 } // namespace
 
@@ -106,17 +111,26 @@ QCoro::Task<void> Polling::Refresh_QuorlexM()
             station.setPollingActive(false);
         }
     } done{m_runActive, m_station};
-    co_await pass(QStringLiteral("F"));
+    if (co_await waitForPort())
+        co_await pass(QStringLiteral("F"));
     co_await service_events();
     while (m_running) {
         m_passStartMs = nowMs();
         co_await service_events();
+        if (!co_await waitForPort())
+            break;
         co_await pass(QStringLiteral("NF"));
         if (!m_station.nodeList().anyChecked()) {
-            setRunning(false);
-            co_await m_view->message(
-                kNoData,
-                QStringLiteral("Не выбрано ни одного узла для обновления.\n\rАвтоматическое обновление будет отключено."));
+            if (waitingForExcluded()) {
+                sayAllOut();
+            } else {
+                setRunning(false);
+                co_await m_view->message(
+                    kNoData,
+                    QStringLiteral("Не выбрано ни одного узла для обновления.\n\rАвтоматическое обновление будет отключено."));
+            }
+        } else {
+            m_allOutSaid = false;
         }
         co_await waitInterval();
     }
@@ -125,13 +139,44 @@ QCoro::Task<void> Polling::Refresh_QuorlexM()
 QCoro::Task<void> Polling::waitInterval()
 {
     // The next pass starts one interval after the previous one started; a pass that took
-    // longer is followed at once. Switching the run off ends the wait early.
+    // longer is followed at once. Switching the run off ends the wait early. While no node
+    // is ticked the run only waits for its excluded nodes' next test (or an operator's tick).
     while (m_running) {
-        const qint64 left = m_passStartMs + m_interval - nowMs();
+        qint64 left = m_passStartMs + m_interval - nowMs();
+        if (!m_station.nodeList().anyChecked() && waitingForExcluded()) {
+            qint64 due = std::numeric_limits<qint64>::max();
+            for (const Excluded &e : std::as_const(m_excluded))
+                due = std::min(due, e.dueMs);
+            left = std::max(left, due - nowMs());
+        }
         if (left <= 0)
             co_return;
         co_await service_events(static_cast<int>(std::min<qint64>(left, 100)));
+        if (m_station.nodeList().anyChecked() && m_passStartMs + m_interval <= nowMs())
+            co_return;
     }
+}
+
+QCoro::Task<bool> Polling::waitForPort()
+{
+    // A lost port is reopened by the station; the run resumes when it is open. The wait
+    // looks ten times a second: nothing runs meanwhile.
+    if (m_station.comPort().isOpen())
+        co_return m_running;
+    if (!m_portWaitSaid) {
+        m_portWaitSaid = true;
+        const QString line = time_stamp() + QStringLiteral(" - Автоматическое обновление ожидает открытия COM порта ")
+                             + m_station.comPort().settings().port;
+        m_station.setStatusPanel(1, line);
+        m_station.eventLog().append(line);
+    }
+    while (m_running && !m_station.comPort().isOpen())
+        co_await service_events(100);
+    if (m_running && m_portWaitSaid) {
+        m_portWaitSaid = false;
+        m_station.eventLog().appendStamped(QStringLiteral(" - Автоматическое обновление продолжается"));
+    }
+    co_return m_running;
 }
 
 QCoro::Task<void> Polling::pass(QString mode)
@@ -142,28 +187,125 @@ QCoro::Task<void> Polling::pass(QString mode)
             break;
         if (n - 1 >= m_station.nodeList().count() || !m_station.nodeList().isChecked(n - 1))
             continue;
-        if (co_await m_station.test_quorlex_in_net(arr_nodes[n].address)) {
+        m_excluded.remove(n); // ticked again by the operator
+        bool present = false;
+        try {
+            present = co_await m_station.test_quorlex_in_net(arr_nodes[n].address);
+        } catch (const PortError &e) {
+            // The port is gone: no node is to blame. The pass ends; the run waits for the port.
+            qCWarning(lcLine) << "pass ended:" << e.what();
+            break;
+        }
+        if (present) {
             // Only a read that got every channel is recorded: a channel it missed would
             // carry an earlier poll's reading (or none) under this poll's time.
-            const NodeRead read = co_await Read_node(m_station.line(), n, mode, &m_readStop);
+            const QString nodeMode = m_fullNext.contains(n) ? QStringLiteral("F") : mode;
+            const NodeRead read = co_await Read_node(m_station.line(), n, nodeMode, &m_readStop);
             if (read.stopped)
                 continue; // a closing window stopped it
             if (!read.complete()) {
                 reportUnread(n, read);
                 continue;
             }
+            m_fullNext.remove(n);
             // Every full read leaves a row of the node's setpoints in the setpoint log.
+            // A log that cannot be written is said by the station and keeps nothing else
+            // from being recorded.
             if (read.setpointsRead())
-                m_logs.write_setpoint_row(n);
+                m_station.writeLog(DailyLog::Setpoints, [&] { m_logs.write_setpoint_row(n); });
             if (m_view->recordToFile())
-                m_logs.write_value_row(n);
+                m_station.writeLog(DailyLog::Values, [&] { m_logs.write_value_row(n); });
             co_await record_node(n);
         } else {
             exclude(n, mode);
         }
     }
+    if (m_running)
+        co_await retryExcluded();
     m_view->repaintMonitor();
     emit passFinished(mode);
+}
+
+QList<int> Polling::excludedAddresses() const
+{
+    QList<int> addresses;
+    for (const Excluded &e : m_excluded)
+        addresses << e.address;
+    return addresses;
+}
+
+bool Polling::waitingForExcluded() const
+{
+    if (m_nodeRetryMs <= 0)
+        return false;
+    for (auto it = m_excluded.cbegin(); it != m_excluded.cend(); ++it) {
+        const int n = it.key();
+        if (n - 1 < m_station.nodeList().count() && arr_nodes[n].address == it->address)
+            return true;
+    }
+    return false;
+}
+
+QCoro::Task<void> Polling::retryExcluded()
+{
+    if (m_nodeRetryMs <= 0)
+        co_return;
+    int tested = 0;
+    for (const int n : m_excluded.keys()) {
+        const auto it = m_excluded.constFind(n);
+        if (it == m_excluded.cend())
+            continue;
+        const Excluded e = *it;
+        // A rescan put another node into the slot, or the operator ticked it: not ours to test.
+        if (n - 1 >= m_station.nodeList().count() || arr_nodes[n].address != e.address
+            || m_station.nodeList().isChecked(n - 1)) {
+            m_excluded.remove(n);
+            continue;
+        }
+        if (e.dueMs > nowMs())
+            continue;
+        if (tested == kRetriesPerPass || !m_running)
+            break;
+        ++tested;
+        bool back = false;
+        try {
+            back = co_await m_station.test_quorlex_in_net(e.address);
+        } catch (const PortError &) {
+            co_return; // the port is gone; the node is tested when it is back
+        }
+        if (!m_excluded.contains(n) || arr_nodes[n].address != e.address)
+            continue; // the slot changed while the test waited
+        if (back)
+            readmit(n);
+        else
+            m_excluded[n].dueMs = nowMs() + m_nodeRetryMs;
+    }
+}
+
+void Polling::readmit(int n)
+{
+    m_excluded.remove(n);
+    m_fullNext.insert(n); // it may have been set up anew while it was away
+    m_allOutSaid = false;
+    m_station.nodeList().setChecked(n - 1, true);
+    const QString line = time_stamp() + QStringLiteral(" - Узел ") + QString::number(arr_nodes[n].address) +
+                         QStringLiteral(" снова отвечает и возвращен в список опроса");
+    m_station.setStatusPanel(1, line);
+    m_station.eventLog().append(line);
+    m_station.writeLog(DailyLog::Alerts, [&] { m_logs.write_alert_row(n, kAlertAnswersAgain); });
+}
+
+void Polling::sayAllOut()
+{
+    if (m_allOutSaid)
+        return;
+    m_allOutSaid = true;
+    const QString text = QStringLiteral("Ни один узел не отвечает. Автоматическое обновление продолжается: "
+                                        "исключенные узлы проверяются каждые %1 сек.")
+                             .arg(seconds_text(m_nodeRetryMs));
+    m_station.setStatusPanel(1, time_stamp() + QStringLiteral(" - ") + text);
+    m_station.warn(text);
+    m_view->notice(kNoData, text);
 }
 
 void Polling::reportUnread(int n, const NodeRead &read)
@@ -204,7 +346,9 @@ void Polling::exclude(int n, const QString &mode)
         arr_cells(column, n).text = off;
         arr_cells(column, n).top_offset = 2;
     }
-    m_logs.write_alert_row(n, kAlertNoAnswer);
+    if (m_nodeRetryMs > 0)
+        m_excluded.insert(n, Excluded{address, nowMs() + m_nodeRetryMs});
+    m_station.writeLog(DailyLog::Alerts, [&] { m_logs.write_alert_row(n, kAlertNoAnswer); });
 }
 
 QCoro::Task<void> Polling::record_node(int n)

@@ -42,7 +42,7 @@ QCoro::Task<void> record_history(Station &station, TDM_local &dm, DailyLogs &log
                              QStringLiteral("Ошибка записи в базу данных, канал - ") + QString::number(c);
         station.eventLog().append(line);
         station.setStatusPanel(1, line);
-        logs.write_alert_row(slot, kAlertDbWriteFailed);
+        station.writeLog(DailyLog::Alerts, [&] { logs.write_alert_row(slot, kAlertDbWriteFailed); });
     }
 }
 

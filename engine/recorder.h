@@ -19,7 +19,7 @@ class TDM_local;
 // Writes the rows of slot n when `recording()` answers true. It is asked once per node,
 // after the turn of the event loop, so unticking the menu item stops the rows from the
 // next node on (the node being written keeps all its rows or none). An alerts-log write
-// error (LogWriteError) goes to the caller.
+// that fails is said by the station and does not stop the report.
 QCoro::Task<void> record_history(Station &station, TDM_local &dm, DailyLogs &logs, int slot,
                                  std::function<bool()> recording);
 

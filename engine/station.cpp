@@ -6,8 +6,12 @@
 #include "base/unit_procedure.h"
 #include "base/unit_crc.h"
 #include "line/unit_protocol.h"
+#include "storage/unit_files.h"
 
+#include <QDir>
 #include <QFileInfo>
+
+#include <cstdio>
 
 namespace qlx {
 
@@ -16,6 +20,9 @@ Station::Station(QObject *parent)
       m_line(m_port),
       m_scanCaption(kScanCaption)
 {
+    m_portRetry.setInterval(kDefaultPortRetryMs);
+    connect(&m_port, &ComPort::failed, this, &Station::onPortFailed);
+    connect(&m_portRetry, &QTimer::timeout, this, &Station::retryPort);
 }
 
 Station::~Station() = default;
@@ -53,8 +60,70 @@ QCoro::Task<void> Station::change_speed(QString speedText)
     m_port.setSpeed(speedText.toInt());
 }
 
+void Station::warn(const QString &text)
+{
+    const QString line = time_stamp() + QStringLiteral(" - ") + text;
+    m_eventLog.append(line);
+    std::fprintf(stderr, "quorlex-station: %s\n", line.toLocal8Bit().constData());
+}
+
+bool Station::writeLog(DailyLog log, const std::function<void()> &write)
+{
+    bool &failing = m_logFailing.at(static_cast<std::size_t>(log));
+    try {
+        write();
+    } catch (const LogWriteError &e) {
+        if (!failing) {
+            failing = true;
+            const QString text = QString::fromUtf8(e.what());
+            warn(text);
+            setStatusPanel(1, time_stamp() + QStringLiteral(" - ") + text);
+        }
+        return false;
+    }
+    if (failing) {
+        failing = false;
+        static const std::array<QString, 3> names = {QStringLiteral("журнал значений"),
+                                                     QStringLiteral("журнал уставок"),
+                                                     QStringLiteral("журнал тревог")};
+        warn(QStringLiteral("Запись в ") + names.at(static_cast<std::size_t>(log)) + QStringLiteral(" возобновлена"));
+    }
+    return true;
+}
+
+void Station::onPortFailed(const QString &reason)
+{
+    const QString text = QStringLiteral("COM порт %1 потерян (%2); повторное открытие каждые %3 сек.")
+                             .arg(m_port.settings().port, reason, seconds_text(m_portRetry.interval()));
+    warn(text);
+    setStatusPanel(1, time_stamp() + QStringLiteral(" - ") + text);
+    m_portRetry.start();
+    emit portLost(reason);
+}
+
+void Station::retryPort()
+{
+    if (m_port.isOpen()) {
+        m_portRetry.stop();
+        return;
+    }
+    try {
+        m_port.open();
+    } catch (const PortError &e) {
+        qCDebug(lcPort) << "reopen failed:" << e.what();
+        return;
+    }
+    m_portRetry.stop();
+    const QString text = QStringLiteral("COM порт %1 снова открыт").arg(m_port.settings().port);
+    warn(text);
+    setStatusPanel(1, time_stamp() + QStringLiteral(" - ") + text);
+    emit portRestored();
+}
+
 bool Station::toggle_port()
 {
+    // The operator's open or close ends the station's own attempts.
+    m_portRetry.stop();
     if (m_port.isOpen()) {
         m_port.close();
         return false;
@@ -72,7 +141,15 @@ bool Station::load_port_settings()
     const QString path = m_folder->iniFile(QStringLiteral("Com_setup_modbus.ini"));
     if (!QFileInfo::exists(path))
         return false;
-    m_port.loadSettings(IniFile(path));
+    const IniFile ini(path);
+    const QStringList corrections = m_port.loadSettings(ini);
+    for (const QString &text : corrections)
+        warn(text);
+    // A file that cannot be read, or names no port, leaves the built-in port: said
+    // before anything opens it.
+    if (!QFileInfo(path).isReadable() || !ini.hasKey(QStringLiteral("ComPort"), QStringLiteral("Port")))
+        warn(QStringLiteral("Файл настроек порта %1 не читается или не называет порт; используется порт %2")
+                 .arg(QDir::toNativeSeparators(path), m_port.settings().port));
     return true;
 }
 

@@ -11,8 +11,10 @@
 #include "line/transaction.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <array>
+#include <functional>
 #include <stdexcept>
 #include <optional>
 
@@ -25,6 +27,9 @@ class CommandRefused : public std::runtime_error {
 public:
     explicit CommandRefused(const QString &why) : std::runtime_error(why.toStdString()) {}
 };
+
+// The three daily logs, for saying which one failed.
+enum class DailyLog { Values, Setpoints, Alerts };
 
 class Station : public QObject {
     Q_OBJECT
@@ -89,11 +94,35 @@ public:
     // "Сократить время ожидания": the transaction layer's early end, stored in [Network] "FastSpeed".
     void set_fast_speed(bool on);
 
+    // A port that fails while open (an adapter unplugged, the device gone) is closed by the
+    // port itself; the station says so and tries to open it again every `portRetryMs`
+    // until it opens or the operator opens or closes it with "Закрыть"/"Открыть".
+    static constexpr int kDefaultPortRetryMs = 5000;
+    void setPortRetryInterval(int ms) { m_portRetry.setInterval(ms); }
+    int portRetryInterval() const { return m_portRetry.interval(); }
+    // True from a port failure until the port is open again or the operator took over.
+    bool reopeningPort() const { return m_portRetry.isActive(); }
+
+    // Says a start-up or run-time warning where an unattended station keeps it: the
+    // event log (stamped) and standard error.
+    void warn(const QString &text);
+
+    // Runs one daily-log write. A write that fails (LogWriteError) is said once per log
+    // (event log, status panel 1, standard error) and the caller goes on, so a log that
+    // cannot be written keeps nothing else from being recorded; the first write of that
+    // log that succeeds again is said too. False when the write failed.
+    bool writeLog(DailyLog log, const std::function<void()> &write);
+    bool logFailing(DailyLog log) const { return m_logFailing.at(static_cast<std::size_t>(log)); }
+
 signals:
     // The speed item whose caption equals this text is ticked (none for another text).
     void speedTicked(const QString &speedText);
     void statusPanelChanged(int panel, const QString &text);
     void scanCaptionChanged(const QString &caption);
+    // The port failed and was closed; `reason` is the device's error text.
+    void portLost(const QString &reason);
+    // A port lost to a failure is open again.
+    void portRestored();
 
 private:
     void setScanCaption(const QString &caption);
@@ -101,6 +130,8 @@ private:
     static bool answersAs(int a, const QByteArray &answer);
 
     bool set_modem_line(bool dtr, bool on);
+    void onPortFailed(const QString &reason);
+    void retryPort();
 
     std::optional<StationFolder> m_folder;
     std::optional<StationSettings> m_settings;
@@ -114,6 +145,8 @@ private:
     bool m_resetComPorts = false;
     bool m_scanActive = false;
     bool m_pollingActive = false;
+    QTimer m_portRetry;
+    std::array<bool, 3> m_logFailing{};
 };
 
 // Scan command captions.

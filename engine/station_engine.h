@@ -11,6 +11,7 @@
 #include "storage/unit_files.h"
 
 #include <QObject>
+#include <QTimer>
 
 namespace qlx {
 
@@ -27,13 +28,31 @@ public:
     Polling &polling() { return m_polling; }
 
     // Takes the station's settings into the line and polling: the answer wait
-    // (written back to its file), FastSpeed, the refresh interval and the line
-    // speed of the port settings.
+    // (written back to its file), FastSpeed, the refresh interval, the node retry
+    // interval and the line speed of the port settings. A value out of range is
+    // replaced and said (event log, standard error).
     void applySettings();
     // Opens today's daily logs; false when one of them cannot be opened.
     bool openDailyLogs() { return m_logs.open_daily_logs(); }
     // Opens the history database of bd/; false with database().last_error().
     bool openDatabase() { return m_dm.open_history_database(m_folder.bdDir()); }
+
+    // What an unattended station does by itself once started: a history database that
+    // could not be opened is tried again every `databaseRetryMs`, daily logs that could
+    // not be opened every `logsRetryMs` (each success said and signalled), and a port
+    // lost or regained leaves an alerts-log row.
+    static constexpr int kDefaultDatabaseRetryMs = 30000;
+    static constexpr int kDefaultLogsRetryMs = 10000;
+    void setRecoveryIntervals(int databaseRetryMs, int logsRetryMs);
+    void startRecovery();
+
+signals:
+    // The history database opened after start-up: recording to it may begin.
+    void databaseOpened();
+    // The daily logs opened after they could not be: recording to files may begin.
+    void dailyLogsOpened();
+
+public:
 
     // What polling asks of the windows while no window answers: messages go to
     // the event log, recording follows the settings files, cells are written
@@ -46,6 +65,8 @@ public:
 
 private:
     class HeadlessView;
+    void retryDatabase();
+    void retryDailyLogs();
 
     StationFolder m_folder;
     Station m_station;
@@ -53,6 +74,8 @@ private:
     TDM_local m_dm;
     std::unique_ptr<HeadlessView> m_headless;
     Polling m_polling;
+    QTimer m_databaseRetry;
+    QTimer m_logsRetry;
 };
 
 } // namespace qlx

@@ -5,6 +5,7 @@
 #include "base/one_shot.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -87,7 +88,10 @@ ComPort::ComPort(QObject *parent)
         if (e == QSerialPort::NoError || !m_port.isOpen())
             return;
         qCWarning(lcPort) << "serial port error" << e << m_port.errorString();
-        if (e == QSerialPort::ResourceError) {
+        // A device that fails to read or vanishes (an adapter unplugged, the far end of a
+        // terminal gone) stays readable for ever: left open, it would wake the event loop
+        // at once again and again. It is closed and reported instead.
+        if (e == QSerialPort::ResourceError || e == QSerialPort::ReadError) {
             const QString text = m_port.errorString();
             m_port.close();
             emit openChanged(false);
@@ -105,16 +109,29 @@ void ComPort::setSettings(const PortSettings &settings)
         applySettings();
 }
 
-void ComPort::loadSettings(const IniFile &ini)
+QStringList ComPort::loadSettings(const IniFile &ini)
 {
+    QStringList corrections;
     PortSettings s = m_settings;
     if (ini.hasKey(kSection, QStringLiteral("Port")))
         s.port = ini.readString(kSection, QStringLiteral("Port"));
     if (ini.hasKey(kSection, QStringLiteral("BaudRate"))) {
         s.baudRate = canonical(ini.readString(kSection, QStringLiteral("BaudRate")), baudRateTexts(),
                                QStringLiteral("9600"));
-        if (s.baudRate == QStringLiteral("Custom"))
-            s.customBaudRate = ini.readInteger(kSection, QStringLiteral("CustomBaudRate"), 9600);
+        if (s.baudRate == QStringLiteral("Custom")) {
+            const QString text = ini.readString(kSection, QStringLiteral("CustomBaudRate"));
+            bool ok = false;
+            const qlonglong baud = text.trimmed().toLongLong(&ok);
+            if (ok && baud >= kMinCustomBaud && baud <= kMaxCustomBaud) {
+                s.customBaudRate = static_cast<int>(baud);
+            } else {
+                s.baudRate = QStringLiteral("9600");
+                s.customBaudRate = 9600;
+                corrections << QStringLiteral("Недопустимое значение настройки CustomBaudRate = \"%1\" (%2, раздел [%3]); "
+                                              "используется 9600")
+                                   .arg(text, QFileInfo(ini.path()).fileName(), kSection);
+            }
+        }
     }
     if (ini.hasKey(kSection, QStringLiteral("StopBits")))
         s.stopBits = canonical(ini.readString(kSection, QStringLiteral("StopBits")), kStopBits, QStringLiteral("1"));
@@ -126,6 +143,7 @@ void ComPort::loadSettings(const IniFile &ini)
         s.flowControl =
             canonical(ini.readString(kSection, QStringLiteral("FlowControl")), kFlow, QStringLiteral("Custom"));
     setSettings(s);
+    return corrections;
 }
 
 bool ComPort::storeSettings(IniFile &ini) const

@@ -63,8 +63,12 @@ public:
     // Applies at once to an open port where the platform allows it.
     void setSettings(const PortSettings &settings);
 
-    // Reads the "ComPort" section; a missing file or key leaves the current value.
-    void loadSettings(const IniFile &ini);
+    // Reads the "ComPort" section; a missing file or key leaves the current value. A
+    // custom speed no port runs at (outside 50..4000000 baud) becomes 9600; the texts
+    // returned say what was replaced, for the event log.
+    QStringList loadSettings(const IniFile &ini);
+    static constexpr int kMinCustomBaud = 50;
+    static constexpr int kMaxCustomBaud = 4000000;
     bool storeSettings(IniFile &ini) const;
 
     // Opens with every setting applied; raises PortError when it cannot. Opening an open port does nothing.

@@ -351,6 +351,51 @@ private slots:
         QCOMPARE(again.refreshInterval(), 30000);
     }
 
+    // A station started before its database and its logs folder are there: the operator's
+    // choice to record into the database survives the close, and recording comes on by
+    // itself once both are there.
+    void recordingThatComesLaterIsTakenUp()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(recordingFolderOnLine(dir, sim, {9}));
+        const StationFolder folder(dir.path());
+        QVERIFY(write_sqlite_link(folder.bdDir(), QStringLiteral("later/history.db")));
+        QVERIFY(QDir(folder.logsDir()).removeRecursively());
+        const auto inBd = [&] {
+            return IniFile(folder.iniFile(QStringLiteral("QLXN.ini"))).readInteger(QStringLiteral("Record"), QStringLiteral("in_bd"), -1);
+        };
+        {
+            StationApp app(folder);
+            app.start();
+            QVERIFY(waitShown(app));
+            QVERIFY(!app.mainForm().actions().recordBd->isEnabled());
+            const QString events = app.station().eventLog().lines().join('\n');
+            QVERIFY2(events.contains(QStringLiteral("База данных истории не открыта"))
+                         && events.contains(QStringLiteral("Запись в файл невозможна")),
+                     qPrintable(events));
+            app.closeStation();
+        }
+        QCOMPARE(inBd(), 1);
+
+        StationApp app(folder);
+        app.engine().setRecoveryIntervals(100, 100);
+        app.start();
+        QVERIFY(waitShown(app));
+        QVERIFY(!app.mainForm().actions().recordBd->isEnabled());
+        QVERIFY(!app.mainForm().actions().recordFile->isEnabled());
+        QVERIFY(QDir().mkpath(folder.bdDir() + QStringLiteral("/later")));
+        QVERIFY(QDir().mkpath(folder.logsDir()));
+        QVERIFY(waitUntil([&] { return app.mainForm().actions().recordBd->isEnabled(); }, 30000));
+        QVERIFY(app.mainForm().actions().recordBd->isChecked());
+        QVERIFY(app.mainForm().actions().history->isEnabled());
+        QVERIFY(waitUntil([&] { return app.mainForm().actions().recordFile->isEnabled(); }, 30000));
+        QVERIFY(app.mainForm().actions().recordFile->isChecked());
+        QVERIFY(QFileInfo::exists(app.dailyLogs().valueLogPath()));
+        app.closeStation();
+        QCOMPARE(inBd(), 1);
+    }
+
     void oneButtonStartScansAndPolls()
     {
         QTemporaryDir dir;
