@@ -1,17 +1,23 @@
 // quorlex-sim: a simulated line of sensor controllers on a pseudo-terminal.
 //
 // Prints the path the station should open as the first line on stdout, then
-// serves the line until SIGTERM, SIGINT or SIGHUP.
+// serves the line until SIGTERM, SIGINT or SIGHUP. SIGUSR1 cuts the line (every
+// node falls silent), SIGUSR2 joins it again. With --served FILE every value a
+// node serves is appended to FILE as it is served.
 #include "tools/sim/line_simulator.h"
 
 #include "base/unit_crc.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QLocale>
 #include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
+#include <map>
+#include <optional>
 
 #include <pthread.h>
 #include <sys/signalfd.h>
@@ -43,18 +49,116 @@ QString stamp(const LineSimulator &sim)
     return QString::number(sim.elapsedNs() / 1e9, 'f', 3);
 }
 
+bool sameServed(const ServedValue &a, const ServedValue &b)
+{
+    return a.address == b.address && a.channel == b.channel && a.atMs == b.atMs && a.value == b.value;
+}
+
+// Appends every value the nodes serve to a text file, one "address channel value"
+// line each, as it is served, so a script can hold what a station recorded
+// against what it was given, however long the simulator runs.
+//
+// The simulator keeps only its latest served records, dropping the oldest, so
+// the file follows them by the last record written rather than by position.
+// Writing after every frame keeps the new tail far shorter than the kept records.
+class ServedLog {
+public:
+    bool open(const QString &path, QString *error)
+    {
+        m_file.setFileName(path);
+        if (m_file.open(QIODevice::WriteOnly | QIODevice::Append))
+            return true;
+        *error = QStringLiteral("cannot open %1 for appending: %2").arg(path, m_file.errorString());
+        return false;
+    }
+
+    // Writes what was served since the last call.
+    void follow(const LineSimulator &sim)
+    {
+        const QList<ServedValue> &served = sim.servedValues();
+        qsizetype first = 0;
+        if (m_last) {
+            first = served.size();
+            while (first > 0 && !sameServed(served.at(first - 1), *m_last))
+                --first;
+            if (first == 0 && !m_lossReported && !served.isEmpty()) {
+                // The last record written is gone from the kept ones: some were never written.
+                complain(QStringLiteral("served values were dropped before they reached %1").arg(m_file.fileName()));
+                m_lossReported = true;
+            }
+        }
+        if (first >= served.size())
+            return;
+        QByteArray text;
+        for (qsizetype i = first; i < served.size(); ++i) {
+            const ServedValue &v = served.at(i);
+            text += QByteArray::number(v.address) + ' ' + QByteArray::number(v.channel) + ' '
+                + QByteArray::number(v.value, 'g', QLocale::FloatingPointShortest) + '\n';
+        }
+        m_last = served.last();
+        // Handed to the system at once: a reader, or a simulator killed, loses no line.
+        if (m_file.write(text) != text.size() || !m_file.flush()) {
+            if (!m_writeReported)
+                complain(QStringLiteral("cannot write %1: %2").arg(m_file.fileName(), m_file.errorString()));
+            m_writeReported = true;
+        }
+    }
+
+private:
+    QFile m_file;
+    std::optional<ServedValue> m_last;
+    bool m_lossReported = false;
+    bool m_writeReported = false;
+};
+
+// A cut of the whole line: every node falls silent until the line is joined
+// again, when each node is as silent as it was before the cut.
+class LineCut {
+public:
+    explicit LineCut(LineSimulator &sim) : m_sim(sim) {}
+
+    void cut()
+    {
+        if (m_before)
+            return;
+        m_before.emplace();
+        for (const int address : m_sim.addresses()) {
+            Node *node = m_sim.node(address);
+            (*m_before)[address] = node->faults().silent;
+            node->faults().silent = true;
+        }
+    }
+
+    void join()
+    {
+        if (!m_before)
+            return;
+        for (const auto &[address, silent] : *m_before) {
+            if (Node *node = m_sim.node(address))
+                node->faults().silent = silent;
+        }
+        m_before.reset();
+    }
+
+private:
+    LineSimulator &m_sim;
+    std::optional<std::map<int, bool>> m_before;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    // Block the stop signals before Qt starts any thread, so that they arrive
-    // only through the signalfd read on the event loop.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Block the stop and line-cut signals before Qt starts any thread, so that
+    // they arrive only through the signalfd read on the event loop.
+    sigset_t watchedSignals;
+    sigemptyset(&watchedSignals);
+    sigaddset(&watchedSignals, SIGINT);
+    sigaddset(&watchedSignals, SIGTERM);
+    sigaddset(&watchedSignals, SIGHUP);
+    sigaddset(&watchedSignals, SIGUSR1);
+    sigaddset(&watchedSignals, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &watchedSignals, nullptr);
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quorlex-sim"));
@@ -90,8 +194,12 @@ int main(int argc, char *argv[])
                                         QStringLiteral("Eight lively nodes, one alarm, one node going silent."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every frame and answer in hex on stderr."));
+    const QCommandLineOption servedOption(QStringLiteral("served"),
+                                          QStringLiteral("Append every value a node serves to this file as\n"
+                                                         "\"address channel value\" lines."),
+                                          QStringLiteral("file"));
     parser.addOptions({nodesOption, scenarioOption, linkOption, deviceOption, latencyOption, noWireOption,
-                       deliveryOption, demoOption, verboseOption});
+                       deliveryOption, demoOption, verboseOption, servedOption});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         complain(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
@@ -142,6 +250,12 @@ int main(int argc, char *argv[])
         sim.setDeliveryDelayMs(delay);
     }
 
+    ServedLog servedLog;
+    if (parser.isSet(servedOption) && !servedLog.open(parser.value(servedOption), &error)) {
+        complain(error);
+        return 1;
+    }
+
     const bool opened = parser.isSet(deviceOption) ? sim.openDevice(parser.value(deviceOption), &error)
                                                    : sim.openPty(&error);
     if (!opened) {
@@ -157,21 +271,37 @@ int main(int argc, char *argv[])
             complain(QStringLiteral("--link is ignored with --device"));
     }
 
-    const int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    const int signalFd = signalfd(-1, &watchedSignals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signalFd < 0) {
         complain(QStringLiteral("cannot watch for stop signals"));
         return 1;
     }
+    LineCut lineCut(sim);
     QSocketNotifier signalNotifier(signalFd, QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [signalFd] {
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [signalFd, &lineCut, &sim] {
         signalfd_siginfo info{};
+        bool stop = false;
         while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            if (info.ssi_signo == SIGUSR1) {
+                lineCut.cut();
+                std::fprintf(stderr, "%s line cut: every node silent\n", qPrintable(stamp(sim)));
+            } else if (info.ssi_signo == SIGUSR2) {
+                lineCut.join();
+                std::fprintf(stderr, "%s line joined: nodes answer again\n", qPrintable(stamp(sim)));
+            } else {
+                stop = true;
+            }
         }
-        QCoreApplication::quit();
+        if (stop)
+            QCoreApplication::quit();
     });
 
     // A simulator serving for days keeps only the latest records.
     sim.setRecordLimit(10000);
+
+    // Every frame's served values reach the file before the next frame can drop any.
+    if (parser.isSet(servedOption))
+        QObject::connect(&sim, &LineSimulator::frameReceived, &sim, [&sim, &servedLog] { servedLog.follow(sim); });
 
     if (parser.isSet(verboseOption)) {
         QObject::connect(&sim, &LineSimulator::frameReceived, &sim, [&sim](const QByteArray &frame, int baud) {
