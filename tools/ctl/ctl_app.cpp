@@ -1,5 +1,7 @@
 #include "tools/ctl/ctl_app.h"
 
+#include "engine/setpoint.h"
+
 #include "line/comport.h"
 #include "line/transaction.h"
 #include "base/unit_crc.h"
@@ -317,12 +319,12 @@ QCoro::Task<int> runWatch(Transaction &line, const Options &o, const Output &out
 
 QCoro::Task<int> runWrite(Transaction &line, const Options &o, const Output &out)
 {
-    const int first = write_register(o.channel, o.quantity);
+    const int first = setpoint_register(o.channel, o.quantity);
     const QString answer = co_await Write_value(line, o.address, first, 2, o.thousandths);
     QString result;
     if (answer == word::TimeOut) {
         result = word::TimeOut;
-    } else if (!write_confirmed(answer, o.address, first)) {
+    } else if (!setpoint_confirmed(answer, o.address, first)) {
         result = answerWord(hex_to_bytes(answer), o.address, 0x10);
         if (result.isEmpty())
             result = QStringLiteral("Not confirmed");
@@ -598,64 +600,11 @@ Options parse_arguments(const QStringList &args)
     return o;
 }
 
-std::optional<std::int32_t> parse_thousandths(const QString &text)
-{
-    static const QRegularExpression number(QStringLiteral("^([+-]?)([0-9]*)(?:[.,]([0-9]*))?$"));
-    const QRegularExpressionMatch m = number.match(text);
-    if (!m.hasMatch())
-        return std::nullopt;
-    const QString whole = m.captured(2);
-    const QString fraction = m.captured(3);
-    if (whole.isEmpty() && fraction.isEmpty())
-        return std::nullopt;
-    QString w = whole;
-    while (w.size() > 1 && w.startsWith(QLatin1Char('0')))
-        w.remove(0, 1);
-    if (w.size() > 10)
-        return std::nullopt;
-    // Exact decimal arithmetic: the thousandths are the whole part and the first three
-    // decimals; the decimals after them decide the rounding, a tie going to the even side.
-    qint64 magnitude = w.isEmpty() ? 0 : w.toLongLong();
-    const QString decimals = (fraction + QStringLiteral("000")).left(3);
-    magnitude = magnitude * 1000 + decimals.toLongLong();
-    const QString rest = fraction.mid(3);
-    if (!rest.isEmpty()) {
-        const QChar lead = rest[0];
-        const bool moreAfterLead = rest.mid(1).count(QLatin1Char('0')) != rest.size() - 1;
-        if (lead > QLatin1Char('5') || (lead == QLatin1Char('5') && (moreAfterLead || magnitude % 2 == 1)))
-            ++magnitude;
-    }
-    const qint64 value = m.captured(1) == QStringLiteral("-") ? -magnitude : magnitude;
-    if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max())
-        return std::nullopt;
-    return static_cast<std::int32_t>(value);
-}
-
 const QStringList &quantity_names()
 {
     static const QStringList names = {QStringLiteral("nu"), QStringLiteral("vu"), QStringLiteral("gis_nu"),
                                       QStringLiteral("gis_vu")};
     return names;
-}
-
-int write_register(int channel, int quantity)
-{
-    return 16 * (channel - 1) + 8 + 2 * quantity;
-}
-
-bool write_confirmed(const QString &answerHex, int address, int first)
-{
-    // A node confirms a write by echoing its address, the function, the first register
-    // and the register count, with a valid checksum; anything else is no confirmation.
-    QByteArray echo;
-    echo.append(char(address & 0xFF)).append(char(0x10));
-    echo.append(char((first >> 8) & 0xFF)).append(char(first & 0xFF));
-    echo.append(char(0x00)).append(char(0x02));
-    try {
-        return hex_to_bytes(answerHex) == append_crc(echo);
-    } catch (const ConvertError &) {
-        return false;
-    }
 }
 
 std::optional<double> engineering(const Tarr_channel &channel)

@@ -79,18 +79,8 @@ struct Options {
 Options parse_arguments(const QStringList &args);
 QString usage_text();
 
-// An engineering value ("12.5", "-0,25", "+3") in thousandths, rounded half to even;
-// nothing when the text is not such a number or the result does not fit 32 bits.
-std::optional<std::int32_t> parse_thousandths(const QString &text);
-
 // Names of the writable quantities in register order: nu, vu, gis_nu, gis_vu.
 const QStringList &quantity_names();
-// First of the two registers that hold quantity `quantity` of channel `channel`.
-int write_register(int channel, int quantity);
-// True when a write answer (hex text) is the exact echo of the write of two registers
-// from `first` at `address`, with a valid checksum.
-bool write_confirmed(const QString &answerHex, int address, int first);
-
 // The reading of a channel in engineering units; nothing for a channel never read.
 std::optional<double> engineering(const Tarr_channel &channel);
 // The same as text with the channel's own number of decimals, e.g. "12.345", "-0.5", "17".
