@@ -589,7 +589,7 @@ void TMainForm::Show_quorlexm()
         return;
     }
     emit frontPanelRequested(item + 1, m_station.nodeList().text(item).trimmed(),
-                             VrProgressBar().position() == 0);
+                             !VrProgressBar().busy());
 }
 
 QCoro::Task<void> TMainForm::askStopAutoRefresh()

@@ -18,6 +18,14 @@ void ProgressValue::setMaximum(int maximum)
     emit changed(m_position, m_maximum);
 }
 
+void ProgressValue::readEnded()
+{
+    if (m_reads > 0)
+        --m_reads;
+    if (m_reads == 0)
+        setPosition(0);
+}
+
 ProgressValue &VrProgressBar()
 {
     static ProgressValue value;

@@ -16,12 +16,21 @@ public:
     void setPosition(int position);
     void setMaximum(int maximum);
 
+    // Multi-channel node reads in progress anywhere in the program. The position
+    // goes back to 0 when the last of them ends, not when any one does.
+    void readStarted() { ++m_reads; }
+    void readEnded();
+    int readsInProgress() const { return m_reads; }
+    // The line is busy with a node read or a scan.
+    bool busy() const { return m_reads > 0 || m_position != 0; }
+
 signals:
     void changed(int position, int maximum);
 
 private:
     int m_position = 0;
     int m_maximum = 255;
+    int m_reads = 0;
 };
 
 // The station's one progress value (the main window's `VrProgressBar`).

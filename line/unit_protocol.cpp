@@ -315,8 +315,13 @@ void markRead(NodeRead *outcome, int c)
         outcome->channelsRead |= std::uint16_t(1u << (c - 1));
 }
 
+// Counts the read in progress for the busy sign; the position goes back to 0 when
+// the last read in progress ends.
 struct ProgressReset {
-    ~ProgressReset() { VrProgressBar().setPosition(0); }
+    ProgressReset() { VrProgressBar().readStarted(); }
+    ~ProgressReset() { VrProgressBar().readEnded(); }
+    ProgressReset(const ProgressReset &) = delete;
+    ProgressReset &operator=(const ProgressReset &) = delete;
 };
 
 } // namespace
@@ -404,7 +409,9 @@ QCoro::Task<NodeRead> Read_node(Transaction &line, int slot, QString mode, ReadS
         last_result = w.isEmpty() ? modeWord : w;
     } catch (const std::exception &e) {
         read.failed = true;
-        VrProgressBar().setPosition(0);
+        // The progress goes back to 0, unless another read is still under way.
+        if (VrProgressBar().readsInProgress() == 0)
+            VrProgressBar().setPosition(0);
         qCWarning(lcProtocol) << "node read of slot" << slot << "ended:" << e.what();
     }
     co_return read;

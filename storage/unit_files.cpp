@@ -418,7 +418,7 @@ QByteArray DailyLogs::setpointRow(int slot, const QDateTime &now) const
     return row + "\r\n";
 }
 
-void DailyLogs::write_value_row(int slot)
+void DailyLogs::write_value_row(int slot, bool deviceWindow)
 {
     const QDateTime now = current_time();
     followDate(now.date());
@@ -432,7 +432,7 @@ void DailyLogs::write_value_row(int slot)
     QByteArray row = field(QString::number(node.address)) + field(logDate(now)) + field(logTime(now));
     for (int c = 1; c <= kChannels; ++c)
         row += field(channelValue(node.channels[c]));
-    writeRow(Value, row + "\r\n");
+    writeRow(Value, row + (deviceWindow ? " \r\n" : "\r\n"));
 }
 
 void DailyLogs::write_setpoint_row(int slot)

@@ -82,7 +82,8 @@ public:
     // file then holds exactly what it held before the row.
     //
     // One value row for the node slot; raises also when the logs are not active.
-    void write_value_row(int slot);
+    // A device window's row ends with one blank before the line end.
+    void write_value_row(int slot, bool deviceWindow = false);
     // One setpoint row for the slot while the logs are active (nothing otherwise).
     void write_setpoint_row(int slot);
     // One alerts row for the slot while the logs are active (nothing otherwise).
