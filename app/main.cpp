@@ -1,18 +1,23 @@
 // The station's desktop program.
 //
-//   quorlex-station [--home DIR] [--autostart] [--scan] [--screenshot FILE]
+//   quorlex-station [--home DIR] [--autostart] [--scan [--front-panel ADDR]] [--screenshot FILE]
 //   quorlex-station --init DIR [--port PATH]
 //
 // --home DIR        the station folder (default: the executable's folder)
 // --init DIR        make a ready station folder, with the serial port PATH, and exit
 // --autostart       the one-button start ("Автоматическое обновление") once the main window is shown
 // --scan            scan the line once the main window is shown
+// --front-panel ADDR  with --scan: open the device window of node ADDR after the scan
 // --screenshot FILE save a picture of the screen into FILE: after the scan with
-//                   --scan, after the second polling pass with --autostart
+//                   --scan (after the device window's first refresh with --front-panel),
+//                   after the second polling pass with --autostart
 #include "base/station_folder.h"
 #include "app/mainform.h"
 #include "app/station_app.h"
 #include "engine/station_engine.h"
+#include "engine/device_refresh.h"
+#include "engine/setpoint.h"
+#include "windows/device_window.h"
 
 #include <QAction>
 #include <QApplication>
@@ -139,13 +144,34 @@ int main(int argc, char *argv[])
                 takeScreenshot();
         });
     }
+    const int frontPanel = argumentAfter(args, QStringLiteral("--front-panel")).toInt();
     if (args.contains(QStringLiteral("--scan"))) {
-        QObject::connect(&station, &StationApp::mainWindowShown, &station, [&station, shot, takeScreenshot] {
-            // Once the scan summary is in the event log, the picture shows the found nodes.
+        QObject::connect(&station, &StationApp::mainWindowShown, &station, [&station, shot, takeScreenshot, frontPanel] {
+            // Once the scan summary is in the event log, the picture shows the found nodes,
+            // or the device window of the node asked for after its first refresh.
             QObject::connect(&station.station().eventLog(), &EventLog::appended, &station,
-                             [shot, takeScreenshot](const QString &line) {
-                                 if (!shot.isEmpty() && line.contains(QStringLiteral(" - Обнаружено узлов - ")))
-                                     takeScreenshot();
+                             [&station, shot, takeScreenshot, frontPanel](const QString &line) {
+                                 if (!line.contains(QStringLiteral(" - Обнаружено узлов - ")))
+                                     return;
+                                 if (frontPanel <= 0) {
+                                     if (!shot.isEmpty())
+                                         takeScreenshot();
+                                     return;
+                                 }
+                                 const int slot = find_slot(frontPanel);
+                                 TFrm_quorlex *window =
+                                     slot == 0 ? nullptr
+                                               : station.openDeviceWindow(slot, node_item_text(slot, frontPanel));
+                                 if (!window) {
+                                     std::fprintf(stderr, "quorlex-station: node %d was not found on the line\n", frontPanel);
+                                     return;
+                                 }
+                                 if (!shot.isEmpty())
+                                     QObject::connect(window->refresh(), &DeviceRefresh::updatingChanged, &station,
+                                                      [takeScreenshot](bool updating) {
+                                                          if (!updating)
+                                                              takeScreenshot();
+                                                      }, Qt::SingleShotConnection);
                              });
             station.mainForm().actions().eventPanel->setChecked(true);
             station.mainForm().actions().refreshNetwork->trigger();

@@ -10,6 +10,9 @@
 #include "line/unit_protocol.h"
 #include "windows/monitor.h"
 #include "windows/print_report.h"
+#include "windows/device_window.h"
+#include "windows/setpoint_dialogs.h"
+#include "engine/device_refresh.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -379,6 +382,11 @@ void StationApp::connectMenu()
     });
     connect(&form, &TMainForm::autoRefreshButtonClicked, this, [this] { m_tasks.start(BitBtn5Click()); });
 
+    connect(&form, &TMainForm::frontPanelRequested, this,
+            [this](int slot, const QString &caption, bool readNow) { openDeviceWindow(slot, caption, readNow); });
+    connect(menu.write, &QAction::triggered, this, [this] { openSetpointWrite(); });
+    connect(menu.readUstav, &QAction::triggered, this, [this] { openSetpointRead(); });
+
     connect(&form, &TMainForm::hourChanged, this, [this](int hour) {
         try {
             m_logs.day_change(hour);
@@ -386,6 +394,64 @@ void StationApp::connectMenu()
             m_station.eventLog().appendStamped(QStringLiteral(" - ") + QString::fromUtf8(e.what()));
         }
     });
+}
+
+TFrm_quorlex *StationApp::openDeviceWindow(int slot, const QString &caption, bool readNow)
+{
+    if (slot < 1 || slot > kSlots || arr_nodes[slot].address == 0)
+        return nullptr;
+    // The refresh cycle belongs to the engine: it outlives the window by as long as
+    // its last read takes.
+    auto *refresh = new DeviceRefresh(m_engine, arr_nodes[slot].address, &m_engine);
+    const MainMenuActions &menu = m_main->actions();
+    DeviceWindowHooks hooks;
+    hooks.writeEnabled = [write = QPointer<QAction>(menu.write)] { return write && write->isEnabled(); };
+    hooks.databaseItemEnabled = [bd = QPointer<QAction>(menu.recordBd)] { return bd && bd->isEnabled(); };
+    hooks.fileItemEnabled = [file = QPointer<QAction>(menu.recordFile)] { return file && file->isEnabled(); };
+    hooks.databaseTicked = menu.recordBd->isEnabled() && menu.recordBd->isChecked();
+    hooks.fileTicked = menu.recordFile->isEnabled() && menu.recordFile->isChecked();
+    hooks.logNudges = [log = QPointer<QAction>(menu.refreshTimeLog)] { return log && log->isChecked(); };
+    hooks.openSetpointWrite = [self = QPointer<StationApp>(this)](int address, int channel) {
+        if (self)
+            self->openSetpointWrite(address, channel);
+    };
+    auto *window = new TFrm_quorlex(*refresh, caption, std::move(hooks));
+    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(window, Qt::SubWindow | Qt::WindowTitleHint
+                                                                     | Qt::WindowSystemMenuHint
+                                                                     | Qt::WindowMinimizeButtonHint
+                                                                     | Qt::WindowCloseButtonHint);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    sub->show();
+    if (readNow)
+        refresh->requestRefresh(true);
+    else
+        window->showNotRead();
+    return window;
+}
+
+QList<TFrm_quorlex *> StationApp::deviceWindows() const
+{
+    return m_main ? m_main->mdiArea()->findChildren<TFrm_quorlex *>() : QList<TFrm_quorlex *>();
+}
+
+void StationApp::openSetpointWrite(int address, int channel)
+{
+    auto *dialog = address > 0 ? new Tfrm_record(m_station, m_main.get(), address, channel)
+                               : new Tfrm_record(m_station, m_main.get());
+    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(dialog);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    sub->show();
+}
+
+void StationApp::openSetpointRead()
+{
+    auto *dialog = new Tfrm_read_ustav(m_station, m_main.get());
+    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(dialog);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    sub->show();
 }
 
 void StationApp::autostart()

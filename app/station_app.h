@@ -22,6 +22,7 @@ class QDialog;
 namespace qlx {
 
 class TFrm_start;
+class TFrm_quorlex;
 class Tfrm_monitor_auto2;
 class TMainForm;
 
@@ -66,6 +67,15 @@ public:
 
     // Work started by menu commands and still running.
     int runningTasks() const { return m_tasks.runningTasks(); }
+
+    // Opens a device window on the node of this slot with this caption, reading it at
+    // once unless `readNow` is false (the line was busy). Null when the slot is empty.
+    TFrm_quorlex *openDeviceWindow(int slot, const QString &caption, bool readNow = true);
+    // The device windows open now.
+    QList<TFrm_quorlex *> deviceWindows() const;
+    // Opens the setpoint-write dialog, for this node and channel when given.
+    void openSetpointWrite(int address = 0, int channel = 0);
+    void openSetpointRead();
 
 signals:
     // The program is to end with this exit code.

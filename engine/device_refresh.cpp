@@ -209,6 +209,16 @@ QCoro::Task<bool> DeviceRefresh::refreshCommand(bool full)
     co_return true;
 }
 
+bool DeviceRefresh::requestRefresh(bool full)
+{
+    if (full)
+        m_full = true;
+    if (VrProgressBar().busy() || m_running || m_released)
+        return false;
+    [[maybe_unused]] QCoro::Task<void> refresh = refresh_data();
+    return true;
+}
+
 void DeviceRefresh::release()
 {
     if (m_released)

@@ -82,6 +82,8 @@ public:
     // "Обновить" / "Обновить все параметры": false when the line is busy or this
     // window's refresh runs ("Ошибка обновления"), else refreshes.
     QCoro::Task<bool> refreshCommand(bool full);
+    // The same for a window: the refresh runs on by itself; false at once when refused.
+    bool requestRefresh(bool full);
     // `Change_interval`: the interval moves 100 ms up (64 in 100) or down.
     void Change_interval();
 

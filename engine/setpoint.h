@@ -50,8 +50,8 @@ QCoro::Task<SetpointResult> write_setpoint(Transaction &line, SetpointWrite writ
 
 // The last node slot holding this bus address, 0 when none does.
 int find_slot(int address);
-// After a confirmed write: the station's copy of the threshold in the node table, for
-// every slot of the address, becomes the value written; 0 for a channel whose point
+// After a confirmed write: the station's copy of the threshold in the node table (the
+// last slot of the address) becomes the value written; 0 for a channel whose point
 // code is still unknown (never read in full).
 void store_setpoint(const SetpointWrite &write);
 
