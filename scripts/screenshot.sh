@@ -2,9 +2,10 @@
 # Takes a picture of the station under Xvfb against the demo line: the line
 # simulator with the demo line, the station in a fresh station folder, then the
 # screen saved as PNG.
-#   scripts/screenshot.sh [main|monitor] [OUTPUT.png]
+#   scripts/screenshot.sh [main|monitor|device] [OUTPUT.png]
 # main:    the main window after one scan (the default)
 # monitor: the state monitor during automatic polling, after its second pass
+# device:  the device window of node 8 after its first refresh, its upper alarm lit
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build
@@ -16,7 +17,7 @@ if ! command -v Xvfb >/dev/null; then
 fi
 
 what=main
-case "${1:-}" in main|monitor) what=$1; shift ;; esac
+case "${1:-}" in main|monitor|device) what=$1; shift ;; esac
 out=$(realpath -m "${1:-screenshot.png}")
 mkdir -p "$(dirname "$out")"
 rm -f "$out"
@@ -34,6 +35,7 @@ for _ in $(seq 50); do [ -e "$home/line" ] && break; sleep 0.1; done
 build/app/quorlex-station --init "$home" --port "$home/line"
 mode=(--scan)
 [ "$what" = monitor ] && mode=(--autostart)
+[ "$what" = device ] && mode=(--scan --front-panel 8)
 DISPLAY=$display QT_QPA_PLATFORM=xcb build/app/quorlex-station --home "$home" "${mode[@]}" --screenshot "$out" &
 station=$!
 pids+=($station)
