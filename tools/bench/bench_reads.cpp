@@ -9,6 +9,7 @@
 #include "line/transaction.h"
 #include "line/unit_protocol.h"
 #include "tools/sim/line_simulator.h"
+#include "tools/bench/wire_model.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -18,36 +19,9 @@
 #include <cstdio>
 
 using namespace qlx;
+using namespace qlx::bench;
 
 namespace {
-
-struct Exchange {
-    int request;
-    int answer;
-};
-
-// Exchanges of a node read: the mode register, then per channel either the raw
-// code (short read) or nine setup reads and the raw code (full read).
-QList<Exchange> readExchanges(bool full)
-{
-    QList<Exchange> list{{8, 7}};
-    static constexpr int kBlockCounts[] = {2, 1, 1, 2, 2, 2, 2, 2, 2};
-    for (int c = 1; c <= kChannels; ++c) {
-        if (full)
-            for (const int count : kBlockCounts)
-                list.append({8, 5 + 2 * count});
-        list.append({8, 7});
-    }
-    return list;
-}
-
-double lineMillis(const QList<Exchange> &exchanges, double charMs, double latencyMs)
-{
-    double total = 0;
-    for (const Exchange &e : exchanges)
-        total += (e.request + 3.5 + e.answer + 3.5) * charMs + latencyMs;
-    return total;
-}
 
 QCoro::Task<void> runBenchmarks(int waitMs, double latencyMs, int repeat)
 {
