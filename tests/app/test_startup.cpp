@@ -10,6 +10,14 @@
 #include "widgets/dialog_seam.h"
 #include "windows/monitor.h"
 #include "windows/print_report.h"
+#include "windows/device_window.h"
+#include "windows/setpoint_dialogs.h"
+#include "engine/device_refresh.h"
+#include "engine/seven_segment.h"
+
+#include <QLineEdit>
+
+#include <algorithm>
 #include "widgets/interval_dialog.h"
 
 #include <QAction>
@@ -481,6 +489,42 @@ private slots:
 
     // The operator closes the main window while the run records a node: the program
     // ends only once that node's twelve database rows are written beside its value-log row.
+    // "Передняя панель" opens a device window that reads the highlighted node at once;
+    // "Запись" and "Чтение" open the setpoint dialogs in the main window's frame.
+    void deviceWindowAndSetpointDialogsOpen()
+    {
+        QTemporaryDir dir;
+        sim::LineSimulator sim;
+        QVERIFY(recordingFolderOnLine(dir, sim, {9}));
+        StationApp app(StationFolder(dir.path()));
+        app.start();
+        QVERIFY(waitShown(app));
+        QTRY_COMPARE(app.runningTasks(), 0);
+        run(app.station().mnu_refresh_networkClick());
+        QCOMPARE(app.station().nodeList().count(), 1);
+        app.mainForm().nodeListView()->setCurrentIndex(app.mainForm().nodeListView()->model()->index(0, 0));
+        app.mainForm().buttons().frontPanel->click();
+        QCOMPARE(app.deviceWindows().size(), 1);
+        TFrm_quorlex *window = app.deviceWindows().first();
+        QCOMPARE(window->windowTitle(), QStringLiteral("1 - Кворлекс - 9"));
+        QVERIFY(waitUntil([&] { return window->refresh() && window->refresh()->refreshes() >= 1; }, 60000));
+        QCOMPARE(window->greenMasks(), green_value(window->refresh()->selectedChannel()));
+        QVERIFY(!window->progButton()->isEnabled()); // locked
+
+        app.mainForm().liftLock();
+        app.mainForm().actions().write->trigger();
+        app.mainForm().actions().readUstav->trigger();
+        QCOMPARE(app.mainForm().mdiArea()->findChildren<Tfrm_record *>().size(), 1);
+        QCOMPARE(app.mainForm().mdiArea()->findChildren<Tfrm_read_ustav *>().size(), 1);
+        QVERIFY(waitUntil([&] { return window->progButton()->isEnabled(); }, 5000));
+        window->openSetpointWrite();
+        const QList<Tfrm_record *> writes = app.mainForm().mdiArea()->findChildren<Tfrm_record *>();
+        QCOMPARE(writes.size(), 2);
+        QVERIFY(std::any_of(writes.begin(), writes.end(),
+                            [](Tfrm_record *w) { return w->txt_sensor->text() == QStringLiteral("9"); }));
+        app.closeStation();
+    }
+
     void frontPanelQuestionOkClosesTheMonitor()
     {
         QTemporaryDir dir;
