@@ -11,6 +11,7 @@
 #include "windows/monitor.h"
 #include "windows/print_report.h"
 #include "windows/device_window.h"
+#include "windows/log_viewer_window.h"
 #include "windows/setpoint_dialogs.h"
 #include "engine/device_refresh.h"
 
@@ -385,6 +386,8 @@ void StationApp::connectMenu()
     connect(&form, &TMainForm::frontPanelRequested, this,
             [this](int slot, const QString &caption, bool readNow) { openDeviceWindow(slot, caption, readNow); });
     connect(menu.write, &QAction::triggered, this, [this] { openSetpointWrite(); });
+    connect(&form, &TMainForm::historyValuesRequested, this, &StationApp::openLogViewer);
+    connect(this, &StationApp::logViewerRequested, this, &StationApp::openLogViewer);
     connect(menu.readUstav, &QAction::triggered, this, [this] { openSetpointRead(); });
 
     connect(&form, &TMainForm::hourChanged, this, [this](int hour) {
@@ -443,6 +446,18 @@ void StationApp::openSetpointWrite(int address, int channel)
     sub->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     sub->show();
+}
+
+TFrm_file_history *StationApp::openLogViewer(int slot)
+{
+    auto *viewer = new TFrm_file_history(m_logs, slot);
+    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(viewer);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    sub->resize(900, 500);
+    sub->show();
+    viewer->Load_file();
+    return viewer;
 }
 
 void StationApp::openSetpointRead()

@@ -23,6 +23,7 @@ namespace qlx {
 
 class TFrm_start;
 class TFrm_quorlex;
+class TFrm_file_history;
 class Tfrm_monitor_auto2;
 class TMainForm;
 
@@ -76,6 +77,8 @@ public:
     // Opens the setpoint-write dialog, for this node and channel when given.
     void openSetpointWrite(int address = 0, int channel = 0);
     void openSetpointRead();
+    // Opens a text-log viewer on the node of this slot and loads it.
+    TFrm_file_history *openLogViewer(int slot);
 
 signals:
     // The program is to end with this exit code.
