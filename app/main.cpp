@@ -96,10 +96,58 @@ int initialiseFolder(int argc, char *argv[])
     return 0;
 }
 
+const char kUsage[] =
+    "usage: quorlex-station [--home DIR] [--autostart] [--scan [--front-panel ADDR]] [--screenshot FILE]\n"
+    "       quorlex-station --init DIR [--port PATH]\n"
+    "       quorlex-station --help\n"
+    "\n"
+    "  --home DIR          the station folder (default: the program's folder)\n"
+    "  --init DIR          make a ready station folder with the serial port PATH, and exit\n"
+    "  --autostart         press \"Автоматическое обновление\" once the main window is shown\n"
+    "  --scan              scan the line once the main window is shown\n"
+    "  --front-panel ADDR  with --scan: open the device window of node ADDR after the scan\n"
+    "  --screenshot FILE   save a picture of the screen into FILE (after the scan, the device\n"
+    "                      window's first refresh, or the second polling pass)\n";
+
+// Checks the arguments before any window system is touched: --help and a mistake
+// need no display. Returns the exit status to end with, or -1 to go on.
+int checkArguments(int argc, char *argv[])
+{
+    static const char *const withValue[] = {"--home", "--init", "--port", "--front-panel", "--screenshot"};
+    static const char *const flags[] = {"--autostart", "--scan"};
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        bool known = false;
+        for (const char *f : flags)
+            known = known || std::strcmp(a, f) == 0;
+        for (const char *v : withValue) {
+            if (std::strcmp(a, v) != 0)
+                continue;
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "quorlex-station: %s needs a value\n%s", a, kUsage);
+                return 2;
+            }
+            ++i;
+            known = true;
+        }
+        if (!known) {
+            std::fprintf(stderr, "quorlex-station: unknown option %s\n%s", a, kUsage);
+            return 2;
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (const int status = checkArguments(argc, argv); status >= 0)
+        return status;
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--init") == 0)
             return initialiseFolder(argc, argv);

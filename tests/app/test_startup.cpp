@@ -603,6 +603,37 @@ private slots:
         QCOMPARE(finished.count(), 1);
     }
 
+    // Help and mistakes need no display: without a window system the program still
+    // answers them, and an unknown or incomplete option is refused with status 2.
+    void argumentsCheckedWithoutADisplay_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "usage: quorlex-station";
+        QTest::newRow("unknown option") << QStringList{"--autostrat"} << 2 << "unknown option --autostrat";
+        QTest::newRow("missing value") << QStringList{"--home"} << 2 << "--home needs a value";
+        QTest::newRow("stray word") << QStringList{"--scan", "now"} << 2 << "unknown option now";
+    }
+    void argumentsCheckedWithoutADisplay()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, says);
+        QProcess station;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        station.setProcessEnvironment(env);
+        station.start(QStringLiteral(QLX_STATION_PATH), arguments);
+        QVERIFY(station.waitForFinished(30000));
+        QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(station.exitCode(), status);
+        const QString output = QString::fromUtf8(station.readAllStandardOutput() + station.readAllStandardError());
+        QVERIFY2(output.contains(says), qPrintable(output));
+    }
+
     void stationProgramStopsCleanlyOnSigterm()
     {
         QTemporaryDir dir;
