@@ -152,8 +152,6 @@ QCoro::Task<void> Polling::waitInterval()
         if (left <= 0)
             co_return;
         co_await service_events(static_cast<int>(std::min<qint64>(left, 100)));
-        if (m_station.nodeList().anyChecked() && m_passStartMs + m_interval <= nowMs())
-            co_return;
     }
 }
 
