@@ -6,9 +6,11 @@
 # main:    the main window after one scan (the default)
 # monitor: the state monitor during automatic polling, after its second pass
 # device:  the device window of node 8 after its first refresh, its upper alarm lit
+# The build used is ./build, or the one QLX_BUILD_DIR names.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build
+build=${QLX_BUILD_DIR:-build}
+scripts/setup.sh "$build"
 if ! command -v Xvfb >/dev/null; then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
@@ -29,14 +31,14 @@ trap cleanup EXIT
 
 Xvfb "$display" -screen 0 1366x768x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
-build/tools/sim/quorlex-sim --demo --link "$home/line" >/dev/null &
+"$build"/tools/sim/quorlex-sim --demo --link "$home/line" >/dev/null &
 pids+=($!)
 for _ in $(seq 50); do [ -e "$home/line" ] && break; sleep 0.1; done
-build/app/quorlex-station --init "$home" --port "$home/line"
+"$build"/app/quorlex-station --init "$home" --port "$home/line"
 mode=(--scan)
 [ "$what" = monitor ] && mode=(--autostart)
 [ "$what" = device ] && mode=(--scan --front-panel 8)
-DISPLAY=$display QT_QPA_PLATFORM=xcb build/app/quorlex-station --home "$home" "${mode[@]}" --screenshot "$out" &
+DISPLAY=$display QT_QPA_PLATFORM=xcb "$build"/app/quorlex-station --home "$home" "${mode[@]}" --screenshot "$out" &
 station=$!
 pids+=($station)
 for _ in $(seq 1200); do [ -s "$out" ] && break; sleep 0.2; done
