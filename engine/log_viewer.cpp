@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 namespace qlx {
 
 namespace {
@@ -44,22 +46,58 @@ std::optional<ViewerLoad> Load_file(const QString &path, int address, int limit)
         return row;
     };
     ViewerLoad load;
-    bool header = true;
+    load.header = cells(Parse_csv_record(from_cp1251(file.readLine())));
+    const qint64 bodyStart = file.pos();
+
+    // A busy day's log holds millions of lines; only the node's newest `limit` are
+    // shown. The file is read backwards a block at a time, newest line first, and
+    // only lines that can belong to the node are decoded, so the load stops as soon
+    // as it has enough.
     const QString node = QString::number(address);
-    while (!file.atEnd()) {
-        const Tarr_csv_record r = Parse_csv_record(from_cp1251(file.readLine()));
-        if (header) {
-            header = false;
-            load.header = cells(r);
-            continue;
+    const QByteArray nodeBytes = node.toLatin1();
+    const auto blank = [](char c) { return quint8(c) <= 0x20 || quint8(c) == 0x7F || quint8(c) == 0xA0; };
+    const auto mayBeTheNode = [&](const QByteArray &line) {
+        qsizetype i = 0;
+        while (i < line.size() && blank(line.at(i)))
+            ++i;
+        if (line.mid(i, nodeBytes.size()) != nodeBytes)
+            return false;
+        i += nodeBytes.size();
+        return i == line.size() || blank(line.at(i));
+    };
+    QList<QStringList> newestFirst;
+    const auto take = [&](const QByteArray &line) {
+        if (!mayBeTheNode(line))
+            return;
+        const Tarr_csv_record r = Parse_csv_record(from_cp1251(line));
+        if (r.count() > 0 && r.fields.first().trimmed() == node)
+            newestFirst << cells(r);
+    };
+    constexpr qint64 kBlock = 1 << 20;
+    qint64 end = file.size();
+    QByteArray tail; // the start of a line whose beginning lies in the block before
+    while (end > bodyStart && (limit <= 0 || newestFirst.size() < limit)) {
+        const qint64 begin = std::max(bodyStart, end - kBlock);
+        if (!file.seek(begin))
+            return std::nullopt;
+        QByteArray block = file.read(end - begin);
+        if (block.size() != end - begin)
+            return std::nullopt;
+        block += tail;
+        end = begin;
+        qsizetype lineEnd = block.size();
+        for (qsizetype nl = block.lastIndexOf('\n', lineEnd - 1); nl >= 0 && (limit <= 0 || newestFirst.size() < limit);
+             nl = block.lastIndexOf('\n', lineEnd - 1)) {
+            take(block.mid(nl + 1, lineEnd - nl - 1));
+            lineEnd = nl;
+            if (nl == 0)
+                break;
         }
-        if (r.count() == 0 || r.fields.first().trimmed() != node)
-            continue;
-        load.records << cells(r);
+        tail = block.left(lineEnd);
+        if (end == bodyStart && (limit <= 0 || newestFirst.size() < limit))
+            take(tail); // the first line after the header
     }
-    // The newest records are the ones worth keeping on a busy day.
-    if (limit > 0 && load.records.size() > limit)
-        load.records = load.records.mid(load.records.size() - limit);
+    load.records = QList<QStringList>(newestFirst.crbegin(), newestFirst.crend());
     return load;
 }
 

@@ -88,6 +88,10 @@ void TFrm_file_history::fill(QTableWidget *grid, const QStringList &header, cons
     put(0, header);
     for (int i = 0; i < rows.size(); ++i)
         put(i + 1, rows.at(i));
+    // A column narrower than its text (the date, the time, "Канал_10") widens to it,
+    // so nothing is cut off.
+    for (int c = 0; c < kViewerColumns; ++c)
+        grid->setColumnWidth(c, qMax(grid->horizontalHeader()->defaultSectionSize(), static_cast<QAbstractItemView *>(grid)->sizeHintForColumn(c)));
 }
 
 void TFrm_file_history::Load_file()

@@ -4,7 +4,9 @@
 #include "storage/unit_files.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTime>
 #include <QTest>
 
 using namespace qlx;
@@ -89,6 +91,41 @@ private slots:
 
         QCOMPARE(Load_file(path, 40)->records.size(), 0);
         QVERIFY(!Load_file(dir.filePath(QStringLiteral("missing.txt")), 5));
+    }
+
+    // A log of several megabytes: the node's newest records in file order, whatever
+    // the block boundaries fall on, and never a record of a node whose address
+    // merely begins with the same digits.
+    void loadsTheNewestOfABigLog()
+    {
+        QTemporaryDir dir;
+        QStringList lines;
+        QStringList expected15, expected150;
+        for (int i = 0; i < 12000; ++i) {
+            const QString time = QTime(0, 0).addSecs(i).toString(QStringLiteral("hh:mm.ss"));
+            const QString value = QStringLiteral("%1,0000").arg(i);
+            for (const int address : {5, 15, 150}) {
+                lines << valueLine(address, time, value);
+                if (address == 15)
+                    expected15 << time;
+                if (address == 150)
+                    expected150 << time;
+            }
+        }
+        const QString path = writeLog(dir, lines);
+        QVERIFY(QFileInfo(path).size() > 3 * (1 << 20));
+        const auto timesOf = [](const ViewerLoad &load) {
+            QStringList times;
+            for (const QStringList &row : load.records)
+                times << row.at(1);
+            return times;
+        };
+        const auto newest = Load_file(path, 15, kViewerRecordLimit);
+        QVERIFY(newest);
+        QCOMPARE(timesOf(*newest), expected15.mid(expected15.size() - kViewerRecordLimit));
+        const auto all = Load_file(path, 150, 0);
+        QVERIFY(all);
+        QCOMPARE(timesOf(*all), expected150);
     }
 
     // Both views select the same record: the newest at or before the time searched.
