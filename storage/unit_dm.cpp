@@ -165,8 +165,11 @@ const HistoryStatements &HistoryStatements::forEngine(HistoryEngine engine)
                        "Max(Sensors_history.VU) AS [Max-VU], Max(Sensors_history.Izm) AS [Max-Izm]\n"
                        "from sensors_history\n"
                        "where (sensor = :sensor) and (chanel = :chanel) and (rec_time>= :time1)"),
+        // Ordered by time: a chart line needs ascending times, and without the order
+        // a server returns rows in whatever order it finds them.
         QStringLiteral("select *\nfrom sensors_history\n"
-                       "where (sensor = :sensor) and (chanel = :chanel) and (rec_time>= :time1)"),
+                       "where (sensor = :sensor) and (chanel = :chanel) and (rec_time>= :time1)\n"
+                       "order by rec_time"),
         QStringLiteral("Select *\nfrom sens_num"),
         QStringLiteral("update interval set dat_min = :dat1, dat_max = :dat2"),
         QStringLiteral("select count(rec_time) as coun\nfrom sensors_history1"),

@@ -86,12 +86,20 @@ QPrinter &current_printer()
     return *g_printer;
 }
 
+QString printer_unavailable(const QPrinter &printer)
+{
+    // Without a print system Qt falls back to PDF output, which needs a file to go to.
+    if (printer.outputFormat() == QPrinter::PdfFormat && printer.outputFileName().isEmpty())
+        return QStringLiteral("Печать невозможна: принтер не установлен или недоступен.");
+    return {};
+}
+
 QString print_report_lines(QPrinter &printer, const QStringList &lines)
 {
     printer.setPageOrientation(QPageLayout::Landscape);
     printer.setDocName(kReportDocumentTitle);
-    if (printer.outputFormat() == QPrinter::PdfFormat && printer.outputFileName().isEmpty())
-        return QStringLiteral("Печать невозможна: принтер не установлен или недоступен.");
+    if (const QString problem = printer_unavailable(printer); !problem.isEmpty())
+        return problem;
     QPainter painter;
     if (!painter.begin(&printer)) {
         const QString name = printer.printerName().isEmpty() ? printer.outputFileName() : printer.printerName();

@@ -20,6 +20,10 @@ namespace qlx {
 // in the print dialog also holds for the monitor's direct print.
 QPrinter &current_printer();
 
+// Why nothing can be printed on this printer (none installed, none reachable), or
+// an empty string when it can be used.
+QString printer_unavailable(const QPrinter &printer);
+
 // Prints the lines on the printer in landscape with the report's document title,
 // in a fixed-pitch font, as many lines a page as fit. Returns an empty string, or
 // what went wrong.

@@ -24,6 +24,7 @@
 #include "engine/recorder.h"
 #include "engine/station_engine.h"
 #include "storage/unit_dm.h"
+#include "tools/bench/history_fill.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -279,22 +280,9 @@ bool benchEngine(const Engine &e, qint64 rows, int lockedNodes, const QString &w
 
     // A table of `rows` rows: 255 nodes x 12 channels per poll, one poll every 10 s up to now.
     const QDateTime now = QDateTime::currentDateTime();
-    const QString ref = history_time_text(now);
-    const QString fill = sqlite
-        ? QStringLiteral("insert into Sensors_history (sensor, chanel, nu, vu, izm, rec_time) "
-                         "with recursive g(i) as (select 0 union all select i + 1 from g where i + 1 < %1) "
-                         "select i %% 255 + 1, (i / 255) %% 12 + 1, 1.5, 99.5, (i %% 1000) / 10.0, "
-                         "datetime('%2', '-' || ((i / 3060) * 10) || ' seconds') from g")
-              .arg(rows).arg(ref)
-        : QStringLiteral("insert into Sensors_history (sensor, chanel, nu, vu, izm, rec_time) "
-                         "select i %% 255 + 1, (i / 255) %% 12 + 1, 1.5, 99.5, (i %% 1000) / 10.0, "
-                         "timestamp '%2' - ((i / 3060) * 10) * interval '1 second' from generate_series(0, %1 - 1) i")
-              .arg(rows).arg(ref);
-    QString fillSql = fill;
-    fillSql.replace(QStringLiteral("%%"), QStringLiteral("%"));
     std::fprintf(stderr, "%s: filling %lld rows...\n", qPrintable(e.name), static_cast<long long>(rows));
     if (!exec(db, sqlite ? QStringLiteral("DELETE FROM Sensors_history") : QStringLiteral("TRUNCATE Sensors_history"))
-        || !exec(db, fillSql) || !exec(db, sqlite ? QStringLiteral("ANALYZE") : QStringLiteral("ANALYZE Sensors_history")))
+        || !exec(db, history_fill_sql(sqlite, rows, now)) || !exec(db, sqlite ? QStringLiteral("ANALYZE") : QStringLiteral("ANALYZE Sensors_history")))
         return false;
 
     // The chart query of one channel over the last 10 minutes; best of several runs.
