@@ -11,8 +11,12 @@
 #include "windows/monitor.h"
 #include "windows/print_report.h"
 #include "windows/device_window.h"
+#include "windows/history_chart_window.h"
+#include "windows/select_interval_dialog.h"
+#include "windows/sensors_table_window.h"
 #include "windows/log_viewer_window.h"
 #include "windows/setpoint_dialogs.h"
+#include "windows/wizard_window.h"
 #include "engine/device_refresh.h"
 
 #include <QAction>
@@ -389,6 +393,9 @@ void StationApp::connectMenu()
     connect(&form, &TMainForm::historyValuesRequested, this, &StationApp::openLogViewer);
     connect(this, &StationApp::logViewerRequested, this, &StationApp::openLogViewer);
     connect(menu.readUstav, &QAction::triggered, this, [this] { openSetpointRead(); });
+    connect(menu.historyChart, &QAction::triggered, this, [this] { openHistoryChart(); });
+    connect(menu.historyTable, &QAction::triggered, this, [this] { openHistoryTable(); });
+    connect(menu.wizard, &QAction::triggered, this, [this] { openWizard(); });
 
     connect(&form, &TMainForm::hourChanged, this, [this](int hour) {
         try {
@@ -458,6 +465,68 @@ TFrm_file_history *StationApp::openLogViewer(int slot)
     sub->show();
     viewer->Load_file();
     return viewer;
+}
+
+TFrm_wizard *StationApp::openWizard()
+{
+    // The wizard's scan and sends belong to the engine: they outlive the window by as
+    // long as the exchange on the line takes.
+    auto *wizard = new Wizard(m_station.line(), &m_engine);
+    auto *window = new TFrm_wizard(*wizard);
+    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(window, Qt::SubWindow | Qt::WindowTitleHint
+                                                                     | Qt::WindowSystemMenuHint
+                                                                     | Qt::WindowMinimizeButtonHint
+                                                                     | Qt::WindowCloseButtonHint);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    sub->show();
+    return window;
+}
+
+HistoryChartWindow *StationApp::openHistoryChart()
+{
+    auto *chart = new HistoryChartWindow(m_dm);
+    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(chart);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    chart->setAttribute(Qt::WA_DeleteOnClose);
+    sub->resize(900, 560);
+    sub->show();
+    return chart;
+}
+
+Tfrm_select_interval *StationApp::openHistoryTable()
+{
+    auto *dialog = new Tfrm_select_interval([self = QPointer<StationApp>(this)](const HistoryPeriod &period) {
+        return self ? self->openSensorsTable(period) : nullptr;
+    });
+    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(dialog, Qt::SubWindow | Qt::WindowTitleHint
+                                                                     | Qt::WindowSystemMenuHint
+                                                                     | Qt::WindowCloseButtonHint
+                                                                     | Qt::MSWindowsFixedSizeDialogHint);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    sub->adjustSize();
+    sub->setFixedSize(sub->sizeHint());
+    const QSize area = m_main->mdiArea()->viewport()->size();
+    sub->move(std::max(0, (area.width() - sub->width()) / 2), std::max(0, (area.height() - sub->height()) / 2));
+    sub->show();
+    return dialog;
+}
+
+Tfrm_sensors *StationApp::openSensorsTable(const HistoryPeriod &period)
+{
+    const StationFolder &folder = m_engine.folder();
+    auto *table = new Tfrm_sensors(m_dm, period, folder.iniFile(kGridIniName), folder.iniFile(kGrid2IniName),
+                                   [self = QPointer<StationApp>(this)] {
+                                       if (self)
+                                           self->openHistoryTable();
+                                   });
+    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(table);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    table->setAttribute(Qt::WA_DeleteOnClose);
+    sub->resize(900, 560);
+    sub->show();
+    return table;
 }
 
 void StationApp::openSetpointRead()

@@ -24,6 +24,11 @@ namespace qlx {
 class TFrm_start;
 class TFrm_quorlex;
 class TFrm_file_history;
+class HistoryChartWindow;
+class Tfrm_select_interval;
+class Tfrm_sensors;
+struct HistoryPeriod;
+class TFrm_wizard;
 class Tfrm_monitor_auto2;
 class TMainForm;
 
@@ -79,6 +84,14 @@ public:
     void openSetpointRead();
     // Opens a text-log viewer on the node of this slot and loads it.
     TFrm_file_history *openLogViewer(int slot);
+    // Opens a new history chart, its automatic refresh off.
+    HistoryChartWindow *openHistoryChart();
+    // "История" → "Таблица": the interval dialog of the history table.
+    Tfrm_select_interval *openHistoryTable();
+    // A history table window of this period, not yet reading it.
+    Tfrm_sensors *openSensorsTable(const HistoryPeriod &period);
+    // Opens a new debugging wizard ("Отладчик") over the station's line.
+    TFrm_wizard *openWizard();
 
 signals:
     // The program is to end with this exit code.

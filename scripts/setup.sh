@@ -12,6 +12,7 @@ packages=(
   qcoro-qt6-dev
   fonts-dejavu-core
   mbpoll
+  python3-xlrd
 )
 
 missing=()

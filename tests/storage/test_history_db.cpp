@@ -8,6 +8,7 @@
 // (socket folder), QLX_PG_PORT, and for the lost-server case QLX_PG_SCRIPT (the
 // script, to stop and start the server). Without them those rows skip.
 #include "storage/unit_dm.h"
+#include "tests/fixtures/history_db_fixture.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -25,73 +26,14 @@
 #include <memory>
 
 using namespace qlx;
+using namespace qlx::test;
 using namespace std::chrono_literals;
 
 namespace {
 
-QString pgSocket() { return qEnvironmentVariable("QLX_PG_SOCKET"); }
-int pgPort() { return qEnvironmentVariableIntValue("QLX_PG_PORT"); }
-
-bool pgAvailable()
-{
-    return !pgSocket().isEmpty()
-        && QFile::exists(QDir(pgSocket()).filePath(QStringLiteral(".s.PGSQL.%1").arg(pgPort())));
-}
-
 QDateTime at(const char *text)
 {
     return QDateTime::fromString(QString::fromLatin1(text), QStringLiteral("dd.MM.yyyy hh:mm:ss"));
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-// Removes every history object so each PostgreSQL row starts from an empty database.
-bool resetPostgres()
-{
-    bool ok = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("reset"));
-        db.setHostName(pgSocket());
-        db.setPort(pgPort());
-        db.setDatabaseName(QStringLiteral("quorlex_test"));
-        db.setUserName(QStringLiteral("postgres"));
-        if (db.open()) {
-            QSqlQuery q(db);
-            ok = q.exec(QStringLiteral("DROP VIEW IF EXISTS sens_num, query_sensors_history, sensors_history1"))
-                && q.exec(QStringLiteral("DROP TABLE IF EXISTS Sensors_history, \"interval\""));
-            db.close();
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("reset"));
-    return ok;
-}
-
-// Writes the link for the engine into bdDir. The PostgreSQL link is written
-// as UTF-16LE with a BOM and comment lines, as data-link editors save it.
-void writeLink(const QString &engine, const QString &bdDir)
-{
-    if (engine == QLatin1String("sqlite")) {
-        QVERIFY(write_sqlite_link(bdDir, QStringLiteral("data/history.db")));
-        QVERIFY(QDir(bdDir).mkpath(QStringLiteral("data")));
-        return;
-    }
-    if (!pgAvailable())
-        QSKIP("no PostgreSQL test server (QLX_PG_SOCKET / QLX_PG_PORT)");
-    QVERIFY(resetPostgres());
-    const QString text = QStringLiteral("[oledb]\r\n; Everything after this line is an OLE DB initstring\r\n"
-                                        "provider=PostgreSQL; DATA SOURCE=\"%1\";Port=%2;Initial Catalog='quorlex_test';"
-                                        "User ID=postgres;Password=\r\n").arg(pgSocket()).arg(pgPort());
-    QByteArray bytes("\xFF\xFE", 2);
-    for (const QChar c : text) {
-        bytes.append(char(c.unicode() & 0xFF));
-        bytes.append(char(c.unicode() >> 8));
-    }
-    writeFile(QDir(bdDir).filePath(QStringLiteral("connect_mdb.udl")), bytes);
 }
 
 // The values of channel k of a poll: code 4 channels carry whole numbers, the
@@ -207,9 +149,7 @@ private:
 
 void TestHistoryDb::engines()
 {
-    QTest::addColumn<QString>("engine");
-    QTest::newRow("SQLite") << QStringLiteral("sqlite");
-    QTest::newRow("PostgreSQL") << QStringLiteral("postgresql");
+    engineRows();
 }
 
 void TestHistoryDb::recordAndRead_data() { engines(); }
