@@ -406,6 +406,14 @@ void StationApp::connectMenu()
     });
 }
 
+QMdiSubWindow *StationApp::addChild(QWidget *window, Qt::WindowFlags flags)
+{
+    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(window, flags);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    return sub;
+}
+
 TFrm_quorlex *StationApp::openDeviceWindow(int slot, const QString &caption, bool readNow)
 {
     if (slot < 1 || slot > kSlots || arr_nodes[slot].address == 0)
@@ -426,13 +434,7 @@ TFrm_quorlex *StationApp::openDeviceWindow(int slot, const QString &caption, boo
             self->openSetpointWrite(address, channel);
     };
     auto *window = new TFrm_quorlex(*refresh, caption, std::move(hooks));
-    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(window, Qt::SubWindow | Qt::WindowTitleHint
-                                                                     | Qt::WindowSystemMenuHint
-                                                                     | Qt::WindowMinimizeButtonHint
-                                                                     | Qt::WindowCloseButtonHint);
-    sub->setAttribute(Qt::WA_DeleteOnClose);
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    sub->show();
+    addChild(window, kFixedBorder)->show();
     if (readNow)
         refresh->requestRefresh(true);
     else
@@ -449,18 +451,13 @@ void StationApp::openSetpointWrite(int address, int channel)
 {
     auto *dialog = address > 0 ? new Tfrm_record(m_station, m_main.get(), address, channel)
                                : new Tfrm_record(m_station, m_main.get());
-    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(dialog);
-    sub->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    sub->show();
+    addChild(dialog)->show();
 }
 
 TFrm_file_history *StationApp::openLogViewer(int slot)
 {
     auto *viewer = new TFrm_file_history(m_logs, slot);
-    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(viewer);
-    sub->setAttribute(Qt::WA_DeleteOnClose);
-    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    QMdiSubWindow *sub = addChild(viewer);
     sub->resize(900, 500);
     sub->show();
     viewer->Load_file();
@@ -473,22 +470,14 @@ TFrm_wizard *StationApp::openWizard()
     // long as the exchange on the line takes.
     auto *wizard = new Wizard(m_station.line(), &m_engine);
     auto *window = new TFrm_wizard(*wizard);
-    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(window, Qt::SubWindow | Qt::WindowTitleHint
-                                                                     | Qt::WindowSystemMenuHint
-                                                                     | Qt::WindowMinimizeButtonHint
-                                                                     | Qt::WindowCloseButtonHint);
-    sub->setAttribute(Qt::WA_DeleteOnClose);
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    sub->show();
+    addChild(window, kFixedBorder)->show();
     return window;
 }
 
 HistoryChartWindow *StationApp::openHistoryChart()
 {
     auto *chart = new HistoryChartWindow(m_dm);
-    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(chart);
-    sub->setAttribute(Qt::WA_DeleteOnClose);
-    chart->setAttribute(Qt::WA_DeleteOnClose);
+    QMdiSubWindow *sub = addChild(chart);
     sub->resize(900, 560);
     sub->show();
     return chart;
@@ -499,12 +488,8 @@ Tfrm_select_interval *StationApp::openHistoryTable()
     auto *dialog = new Tfrm_select_interval([self = QPointer<StationApp>(this)](const HistoryPeriod &period) {
         return self ? self->openSensorsTable(period) : nullptr;
     });
-    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(dialog, Qt::SubWindow | Qt::WindowTitleHint
-                                                                     | Qt::WindowSystemMenuHint
-                                                                     | Qt::WindowCloseButtonHint
-                                                                     | Qt::MSWindowsFixedSizeDialogHint);
-    sub->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    QMdiSubWindow *sub = addChild(dialog, Qt::SubWindow | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                                              | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     sub->adjustSize();
     sub->setFixedSize(sub->sizeHint());
     const QSize area = m_main->mdiArea()->viewport()->size();
@@ -521,9 +506,7 @@ Tfrm_sensors *StationApp::openSensorsTable(const HistoryPeriod &period)
                                        if (self)
                                            self->openHistoryTable();
                                    });
-    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(table);
-    sub->setAttribute(Qt::WA_DeleteOnClose);
-    table->setAttribute(Qt::WA_DeleteOnClose);
+    QMdiSubWindow *sub = addChild(table);
     sub->resize(900, 560);
     sub->show();
     return table;
@@ -532,10 +515,7 @@ Tfrm_sensors *StationApp::openSensorsTable(const HistoryPeriod &period)
 void StationApp::openSetpointRead()
 {
     auto *dialog = new Tfrm_read_ustav(m_station, m_main.get());
-    QMdiSubWindow *sub = m_main->mdiArea()->addSubWindow(dialog);
-    sub->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    sub->show();
+    addChild(dialog)->show();
 }
 
 void StationApp::autostart()

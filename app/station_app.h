@@ -18,6 +18,7 @@
 
 class QAction;
 class QDialog;
+class QMdiSubWindow;
 
 namespace qlx {
 
@@ -118,6 +119,11 @@ private:
     QCoro::Task<void> intervalCommand();
     bool eventFilter(QObject *watched, QEvent *event) override;
     QString portSettingsPath() const;
+    // A child window of the main window; both go when it is closed.
+    QMdiSubWindow *addChild(QWidget *window, Qt::WindowFlags flags = {});
+    // The border of the device window and the wizard: system menu and minimize only.
+    static constexpr Qt::WindowFlags kFixedBorder = Qt::SubWindow | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                                                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
 
     // What polling asks of the windows.
     QCoro::Task<void> message(const QString &caption, const QString &text) override;

@@ -226,34 +226,33 @@ void HistoryChartWindow::updateStatus()
     m_status->setStyleSheet(on ? QStringLiteral("color: black") : QStringLiteral("color: red"));
 }
 
+std::optional<int> HistoryChartWindow::changedValue(QComboBox *box, int current,
+                                                   std::optional<int> (*check)(const QString &, QString *))
+{
+    const QString text = box->currentText();
+    if (text.trimmed() == QString::number(current))
+        return std::nullopt;
+    QString error;
+    if (const auto value = check(text, &error))
+        return value;
+    // The last good value stays in force and in the field, so later ticks keep working.
+    box->setEditText(QString::number(current));
+    report_general_error(this, error);
+    return std::nullopt;
+}
+
 void HistoryChartWindow::minutesChanged()
 {
-    const QString text = m_minutes->currentText();
-    if (text.trimmed() == QString::number(m_minutesValue))
-        return;
-    QString error;
-    if (const auto minutes = chart_minutes(text, &error)) {
+    if (const auto minutes = changedValue(m_minutes, m_minutesValue, chart_minutes))
         m_minutesValue = *minutes;
-        return;
-    }
-    // The last good value stays in force and in the field, so later ticks keep working.
-    m_minutes->setEditText(QString::number(m_minutesValue));
-    report_general_error(this, error);
 }
 
 void HistoryChartWindow::refreshChanged()
 {
-    const QString text = m_refresh->currentText();
-    if (text.trimmed() == QString::number(m_refreshValue))
-        return;
-    QString error;
-    if (const auto seconds = chart_refresh_seconds(text, &error)) {
+    if (const auto seconds = changedValue(m_refresh, m_refreshValue, chart_refresh_seconds)) {
         m_refreshValue = *seconds;
         m_timer->setInterval(m_refreshValue * 1000);
-        return;
     }
-    m_refresh->setEditText(QString::number(m_refreshValue));
-    report_general_error(this, error);
 }
 
 void HistoryChartWindow::load_history()

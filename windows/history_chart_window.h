@@ -86,6 +86,10 @@ signals:
     void loaded(int rows);
 
 private:
+    // A finished change of a number field: its new value, or nothing when it is the
+    // value in force or refused (then the field shows the value in force again and
+    // one general error message says why).
+    std::optional<int> changedValue(QComboBox *box, int current, std::optional<int> (*check)(const QString &, QString *));
     void minutesChanged();
     void refreshChanged();
     void setTimeRange(const QDateTime &from, const QDateTime &to);

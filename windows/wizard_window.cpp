@@ -129,28 +129,36 @@ QPushButton *TFrm_wizard::button(const QString &name, const QString &caption)
     return b;
 }
 
-QWidget *TFrm_wizard::buildPage03()
+QWidget *TFrm_wizard::buildReadPage(const ReadPage &p)
 {
     auto *page = new QWidget;
     auto *grid = new QGridLayout(page);
-    Edit_03_nomer = field(QStringLiteral("Edit_03_nomer"));
-    Edit_03_adr = field(QStringLiteral("Edit_03_adr"));
-    Edit_03_kol = field(QStringLiteral("Edit_03_kol"));
-    Edit_03 = field(QStringLiteral("Edit_03"));
-    Edit_03_answ = field(QStringLiteral("Edit_03_answ"));
-    addNumberField(grid, 0, 0, wizard_caption::Nomer03, Edit_03_nomer);
-    addNumberField(grid, 1, 0, wizard_caption::Adr03, Edit_03_adr);
-    addNumberField(grid, 2, 0, wizard_caption::Kol03, Edit_03_kol);
-    QPushButton *compose = button(QStringLiteral("Button2"), QStringLiteral("Сформировать"));
-    QPushButton *send = button(QStringLiteral("Button3"), QStringLiteral("Отправить"));
+    const QString digits = p.which == WizardPage::F03 ? QStringLiteral("03") : QStringLiteral("01");
+    p.nomer = field(QStringLiteral("Edit_%1_nomer").arg(digits));
+    p.adr = field(QStringLiteral("Edit_%1_adr").arg(digits));
+    p.kol = field(QStringLiteral("Edit_%1_kol").arg(digits));
+    p.frame = field(QStringLiteral("Edit_%1").arg(digits));
+    p.answer = field(QStringLiteral("Edit_%1_answ").arg(digits));
+    addNumberField(grid, 0, 0, p.nomerCaption, p.nomer);
+    addNumberField(grid, 1, 0, p.adrCaption, p.adr);
+    addNumberField(grid, 2, 0, p.kolCaption, p.kol);
+    QPushButton *compose = button(p.composeName, QStringLiteral("Сформировать"));
+    QPushButton *send = button(p.sendName, QStringLiteral("Отправить"));
     grid->addWidget(compose, 0, 3);
-    grid->addWidget(Edit_03, 3, 0, 1, 3);
+    grid->addWidget(p.frame, 3, 0, 1, 3);
     grid->addWidget(send, 3, 3);
-    grid->addWidget(Edit_03_answ, 4, 0, 1, 4);
+    grid->addWidget(p.answer, 4, 0, 1, 4);
     grid->setColumnStretch(2, 1);
-    connect(compose, &QPushButton::clicked, this, [this] { composeRead(WizardPage::F03); });
-    connect(send, &QPushButton::clicked, this, [this] { this->send(WizardPage::F03, Edit_03); });
+    connect(compose, &QPushButton::clicked, this, [this, which = p.which] { composeRead(which); });
+    connect(send, &QPushButton::clicked, this, [this, which = p.which, frame = p.frame] { this->send(which, frame); });
     return page;
+}
+
+QWidget *TFrm_wizard::buildPage03()
+{
+    return buildReadPage({WizardPage::F03, QStringLiteral("Button2"), QStringLiteral("Button3"), wizard_caption::Nomer03,
+                          wizard_caption::Adr03, wizard_caption::Kol03, Edit_03_nomer, Edit_03_adr, Edit_03_kol,
+                          Edit_03, Edit_03_answ});
 }
 
 QWidget *TFrm_wizard::buildPage08()
@@ -193,26 +201,9 @@ QWidget *TFrm_wizard::buildPage08()
 
 QWidget *TFrm_wizard::buildPage01()
 {
-    auto *page = new QWidget;
-    auto *grid = new QGridLayout(page);
-    Edit_01_nomer = field(QStringLiteral("Edit_01_nomer"));
-    Edit_01_adr = field(QStringLiteral("Edit_01_adr"));
-    Edit_01_kol = field(QStringLiteral("Edit_01_kol"));
-    Edit_01 = field(QStringLiteral("Edit_01"));
-    Edit_01_answ = field(QStringLiteral("Edit_01_answ"));
-    addNumberField(grid, 0, 0, wizard_caption::Nomer, Edit_01_nomer);
-    addNumberField(grid, 1, 0, wizard_caption::Adr, Edit_01_adr);
-    addNumberField(grid, 2, 0, wizard_caption::Kol, Edit_01_kol);
-    QPushButton *compose = button(QStringLiteral("Button8"), QStringLiteral("Сформировать"));
-    QPushButton *send = button(QStringLiteral("Button9"), QStringLiteral("Отправить"));
-    grid->addWidget(compose, 0, 3);
-    grid->addWidget(Edit_01, 3, 0, 1, 3);
-    grid->addWidget(send, 3, 3);
-    grid->addWidget(Edit_01_answ, 4, 0, 1, 4);
-    grid->setColumnStretch(2, 1);
-    connect(compose, &QPushButton::clicked, this, [this] { composeRead(WizardPage::F01); });
-    connect(send, &QPushButton::clicked, this, [this] { this->send(WizardPage::F01, Edit_01); });
-    return page;
+    return buildReadPage({WizardPage::F01, QStringLiteral("Button8"), QStringLiteral("Button9"), wizard_caption::Nomer,
+                          wizard_caption::Adr, wizard_caption::Kol, Edit_01_nomer, Edit_01_adr, Edit_01_kol, Edit_01,
+                          Edit_01_answ});
 }
 
 QWidget *TFrm_wizard::buildPage10()

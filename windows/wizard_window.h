@@ -42,6 +42,14 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // Pages 03Н and 01Н: the same fields and buttons, other names and captions.
+    struct ReadPage {
+        WizardPage which;
+        QString composeName, sendName;
+        QString nomerCaption, adrCaption, kolCaption;
+        QLineEdit *&nomer, *&adr, *&kol, *&frame, *&answer;
+    };
+    QWidget *buildReadPage(const ReadPage &page);
     QWidget *buildPage03();
     QWidget *buildPage08();
     QWidget *buildPage01();

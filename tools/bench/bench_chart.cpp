@@ -46,15 +46,6 @@ constexpr int kChartRepeats = 5;
 constexpr int kViewerRepeats = 3;
 constexpr double kChartIntervalMs = 5000;
 
-bool exec(QSqlDatabase &db, const QString &sql)
-{
-    QSqlQuery q(db);
-    if (q.exec(sql))
-        return true;
-    std::fprintf(stderr, "%s\n", qPrintable(q.lastError().text()));
-    return false;
-}
-
 struct ChartResult {
     QString engine;
     int minutes = 0;

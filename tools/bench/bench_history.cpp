@@ -122,15 +122,6 @@ QString literal(const QString &text, bool sqlite)
     return sqlite ? QStringLiteral("'%1'").arg(text) : QStringLiteral("timestamp '%1'").arg(text);
 }
 
-bool exec(QSqlDatabase &db, const QString &sql)
-{
-    QSqlQuery q(db);
-    if (q.exec(sql))
-        return true;
-    std::fprintf(stderr, "%s\n", qPrintable(q.lastError().text()));
-    return false;
-}
-
 qint64 rowCount(QSqlDatabase &db)
 {
     QSqlQuery q(db);
