@@ -98,7 +98,8 @@ qint64 Transaction::quietMicros(const QByteArray &request, int cap) const
     // The node may begin its answer up to one more answer wait after this one ended; the
     // adapter may hold it back a while; the request may still have been on the wire when
     // the driver reported it sent (a UART's FIFO), and the answer takes its own wire time.
-    const int answerBytes = std::max(cap, expected_answer_length(request, {}));
+    // No frame on the line is longer than 256 bytes, whatever a hand-made request asks for.
+    const int answerBytes = std::min(kLongestFrame, std::max(cap, expected_answer_length(request, {})));
     const double wireMicros = (request.size() + answerBytes + 3.5) * m_port.characterMicros();
     return (qint64(m_answerWait) + kDeliveryAllowanceMs) * 1000 + static_cast<qint64>(std::ceil(wireMicros));
 }

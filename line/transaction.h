@@ -56,6 +56,9 @@ extern int retry_count;
 // (USB adapters deliver in batches, 16 ms apart by default), with a margin.
 inline constexpr int kDeliveryAllowanceMs = 40;
 
+// The longest frame a node can send: address, function, 252 data bytes, checksum.
+inline constexpr int kLongestFrame = 256;
+
 struct LineStatistics {
     quint64 exchanges = 0;      // requests sent by exchanges (broadcasts included)
     quint64 answered = 0;       // exchanges that received at least one byte

@@ -60,6 +60,27 @@ struct ByteLedger {
 class TestTransaction : public QObject {
     Q_OBJECT
 private slots:
+    // After a silent exchange the line stays quiet for the longest answer the request
+    // could have had, but no answer is longer than a frame: a hand-made read of 65535
+    // registers must not hold the line for minutes.
+    void quietAfterSilenceIsBoundedByAFrame()
+    {
+        SimLine l;
+        QVERIFY(l.open(100, 9600));
+        const auto read = [](int count) {
+            QByteArray r("\x08\x03\x00\x00", 4);
+            r.append(char(count >> 8)).append(char(count & 0xFF));
+            return append_crc(r);
+        };
+        const qint64 two = l.line->quietMicros(read(2), 10);
+        const qint64 hundred = l.line->quietMicros(read(100), 10);
+        const qint64 frame = l.line->quietMicros(read(126), 10); // 257 bytes asked: a frame's worth
+        QVERIFY(two < hundred);
+        QVERIFY(hundred < frame);
+        QCOMPARE(l.line->quietMicros(read(65535), 10), frame);
+        QCOMPARE(l.line->quietMicros(read(2), 100000), frame);
+    }
+
     void fixedWaitWithoutFastSpeed_data()
     {
         QTest::addColumn<int>("address");
