@@ -14,10 +14,6 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcWizard, "quorlex.wizard", QtWarningMsg)
 
-// The longest frame of the line: an answer whose length the request does not tell is
-// taken up to this many bytes.
-constexpr int kLongestFrame = 256;
-
 constexpr int kMaxAddress = 255;
 constexpr int kMaxWord = 65535;
 constexpr int kMaxByteCount = 255;
@@ -155,6 +151,7 @@ std::optional<QByteArray> wizard_request(WizardPage page, const QString &frameTe
 
 int wizard_answer_cap(const QByteArray &request)
 {
+    // An answer whose length the request does not tell is taken up to a whole frame.
     const int expected = Transaction::expected_answer_length(request, {});
     if (expected < 0)
         return kLongestFrame;

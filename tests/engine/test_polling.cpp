@@ -389,8 +389,13 @@ private slots:
         QVERIFY(l.station().nodeList().isChecked(0));
         QVERIFY(!l.station().nodeList().isChecked(1));
         QVERIFY(l.station().nodeList().isChecked(2));
-        QCOMPARE(probe.alertRows().size(), 1);
-        QCOMPARE(probe.alertRows().first().at(0), QStringLiteral("4"));
+        // Only the silent node is reported. (A starved machine can make the pseudo-terminal
+        // fail a read with EAGAIN; the port is then reopened and its own rows, under
+        // address 0, say so.)
+        QList<QStringList> nodeAlerts = probe.alertRows();
+        nodeAlerts.removeIf([](const QStringList &row) { return row.value(0) == QLatin1String("0"); });
+        QCOMPARE(nodeAlerts.size(), 1);
+        QCOMPARE(nodeAlerts.first().at(0), QStringLiteral("4"));
         QCOMPARE(probe.valueRows(4).size(), 0);
         const QString unserved = unservedValues(probe, l.sim);
         QVERIFY2(unserved.isEmpty(), qPrintable(unserved));
