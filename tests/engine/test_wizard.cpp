@@ -60,14 +60,8 @@ struct WizardLine : SimLine {
         if (!open(answerWaitMs, kBaud))
             return false;
         line->setFastSpeed(true);
-        for (const int a : addresses) {
-            sim::NodeConfig config = sim::defaultNode(a);
-            config.baud = kBaud;
-            config.moving = false;
-            if (configure)
-                configure(config);
-            sim.addNode(config);
-        }
+        for (const int a : addresses)
+            addStillNode(a, configure);
         return true;
     }
 };

@@ -177,10 +177,7 @@ private slots:
         // 33 ms more, so its answer lands just after a 200 ms wait, inside the next exchange.
         SimLine l;
         QVERIFY(l.open(200, 1200));
-        sim::NodeConfig config = sim::defaultNode(5);
-        config.moving = false;
-        config.baud = 1200;
-        sim::Node *node = l.sim.addNode(config);
+        sim::Node *node = l.addStillNode(5);
         node->faults().lateMs = 33;
         node->setRaw(1, 1111);
         node->setRaw(2, 2222);

@@ -30,12 +30,8 @@ struct WizardLine : SimLine {
         if (!open(25, kBaud))
             return false;
         line->setFastSpeed(true);
-        for (const int a : addresses) {
-            sim::NodeConfig config = sim::defaultNode(a);
-            config.baud = kBaud;
-            config.moving = false;
-            sim.addNode(config);
-        }
+        for (const int a : addresses)
+            addStillNode(a);
         return true;
     }
 
